@@ -1,0 +1,9 @@
+# _kolta_testhelpers: reaches native corners of the bridge and the records that
+# Python cannot (foreign threads without the GIL, library-side deliveries).
+nanobind_add_module(_kolta_testhelpers NB_STATIC
+  testhelpers_module.cpp
+  testhelpers_bridge.cpp
+  testhelpers_records.cpp)
+target_include_directories(_kolta_testhelpers PRIVATE ${PROJECT_SOURCE_DIR}/src)
+target_link_libraries(_kolta_testhelpers PRIVATE KoltaSdk)
+install(TARGETS _kolta_testhelpers LIBRARY DESTINATION .)

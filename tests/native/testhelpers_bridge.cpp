@@ -1,0 +1,7 @@
+#include "testhelpers.h"
+
+namespace kolta_test {
+
+void bind_bridge_helpers(nb::module_ &) {}
+
+} // namespace kolta_test
