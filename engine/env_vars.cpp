@@ -1,0 +1,45 @@
+#include "env_vars.h"
+
+#include <cstdlib>
+
+namespace kolta::engine {
+
+std::optional<std::string> read_environment(const char *name) {
+#if defined(_MSC_VER)
+    // std::getenv is flagged as unsafe by MSVC; _dupenv_s is its safe twin.
+    char *buffer = nullptr;
+    std::size_t size = 0;
+    if (_dupenv_s(&buffer, &size, name) != 0 || buffer == nullptr) {
+        return std::nullopt;
+    }
+    std::string value(buffer);
+    std::free(buffer);
+    return value;
+#else
+    const char *value = std::getenv(name);
+    if (value == nullptr) {
+        return std::nullopt;
+    }
+    return std::string(value);
+#endif
+}
+
+std::optional<unsigned long long> parse_bounded_number(const std::string &text,
+                                                       unsigned long long max) {
+    if (text.empty() || text.size() > 19) {
+        return std::nullopt;
+    }
+    unsigned long long value = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9') {
+            return std::nullopt;
+        }
+        value = value * 10 + static_cast<unsigned long long>(c - '0');
+    }
+    if (value > max) {
+        return std::nullopt;
+    }
+    return value;
+}
+
+} // namespace kolta::engine

@@ -1,0 +1,105 @@
+#include "logger.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <map>
+#include <stdexcept>
+#include <system_error>
+
+namespace kolta::engine {
+
+namespace {
+
+const char *level_name(LogLevel level) {
+    switch (level) {
+    case LogLevel::kInfo:
+        return "INFO";
+    case LogLevel::kWarn:
+        return "WARN";
+    case LogLevel::kError:
+        return "ERROR";
+    }
+    return "INFO";
+}
+
+long long floor_div(long long a, long long b) {
+    const long long q = a / b;
+    return (a % b != 0 && ((a < 0) != (b < 0))) ? q - 1 : q;
+}
+
+} // namespace
+
+Logger::Logger(const std::filesystem::path &file) {
+    errno = 0;
+    out_.open(file, std::ios::out | std::ios::app);
+    if (!out_.is_open()) {
+        const int code = errno;
+        const std::string reason = code != 0 ? std::generic_category().message(code)
+                                             : std::string("unknown error");
+        throw std::runtime_error("cannot open log file '" + file.string() +
+                                 "': " + reason);
+    }
+}
+
+void Logger::write(LogLevel level, const std::string &message) {
+    const std::string stamp = utc_timestamp(std::chrono::system_clock::now());
+    std::lock_guard<std::mutex> lock(mutex_);
+    out_ << stamp << ' ' << level_name(level) << ' ' << message << '\n';
+    out_.flush();
+}
+
+std::shared_ptr<Logger> open_shared_log(const std::filesystem::path &file) {
+    static std::mutex registry_mutex;
+    static std::map<std::string, std::weak_ptr<Logger>> registry;
+
+    std::error_code ec;
+    std::filesystem::path key_path = std::filesystem::absolute(file, ec);
+    const std::string key = (ec ? file : key_path).lexically_normal().string();
+
+    std::lock_guard<std::mutex> lock(registry_mutex);
+    if (auto existing = registry[key].lock()) {
+        return existing;
+    }
+    auto logger = std::make_shared<Logger>(file);
+    registry[key] = logger;
+    return logger;
+}
+
+std::string utc_timestamp(std::chrono::system_clock::time_point when) {
+    using namespace std::chrono;
+    const long long ms_total =
+        duration_cast<milliseconds>(when.time_since_epoch()).count();
+    const long long ms_per_day = 86400000LL;
+    long long days = floor_div(ms_total, ms_per_day);
+    const long long ms_of_day = ms_total - days * ms_per_day;
+
+    // Civil date from a day count (proleptic Gregorian calendar); avoids the
+    // non-reentrant std::gmtime.
+    days += 719468;
+    const long long era = floor_div(days, 146097);
+    const long long doe = days - era * 146097;
+    const long long yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+    const long long doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+    const long long mp = (5 * doy + 2) / 153;
+    const long long day = doy - (153 * mp + 2) / 5 + 1;
+    const long long month = mp < 10 ? mp + 3 : mp - 9;
+    const long long year = yoe + era * 400 + (month <= 2 ? 1 : 0);
+
+    char text[96];
+    std::snprintf(text, sizeof text, "%04lld-%02lld-%02lldT%02lld:%02lld:%02lld.%03lldZ",
+                  year, month, day, ms_of_day / 3600000, (ms_of_day / 60000) % 60,
+                  (ms_of_day / 1000) % 60, ms_of_day % 1000);
+    return text;
+}
+
+std::string mask_secret(const std::string &secret) {
+    if (secret.empty()) {
+        return "(empty)";
+    }
+    if (secret.size() <= 4) {
+        return "****";
+    }
+    return secret.substr(0, 4) + "****";
+}
+
+} // namespace kolta::engine
