@@ -1,0 +1,95 @@
+#include "transcriber.h"
+
+#include "transcript_text.h"
+
+namespace kolta::engine {
+
+namespace {
+
+constexpr char kTag[] = "[reference engine] ";
+constexpr char kArrow[] =
+    "\xE2\x86\x92"; // U+2192, spelled in bytes for any source charset
+
+} // namespace
+
+Transcriber::Transcriber(std::uint32_t rate, std::size_t channels,
+                         std::string language_in, std::string language_out, Sink sink)
+    : rate_(rate), language_in_(std::move(language_in)),
+      language_out_(std::move(language_out)), sink_(std::move(sink)),
+      vad_(rate, channels), partial_interval_(rate / 2) {}
+
+void Transcriber::observe(const float *block, std::size_t frames, bool analysed) {
+    on_event(vad_.push(block, frames, analysed));
+    // Partials only on voiced blocks: the hangover is not speech.
+    while (vad_.in_speech() && vad_.last_block_voiced() &&
+           vad_.position() >= next_partial_) {
+        emit_partial();
+        next_partial_ += partial_interval_;
+    }
+}
+
+void Transcriber::finish_utterance() {
+    on_event(vad_.finish());
+}
+
+void Transcriber::on_event(const EnergyVad::Event &event) {
+    if (event.kind == EnergyVad::Event::Kind::kStart) {
+        next_partial_ = event.start + partial_interval_;
+    } else if (event.kind == EnergyVad::Event::Kind::kEnd) {
+        emit_final(event);
+    }
+}
+
+void Transcriber::emit_partial() {
+    const std::uint64_t start = vad_.utterance_start();
+    const std::uint64_t now = vad_.position();
+    TextFrame frame;
+    frame.type_ = TranscriptType::kTranscription;
+    frame.transcript_data_.utterance_idx = utterance_idx_;
+    frame.transcript_data_.language_code_ = language_in_;
+    frame.transcript_data_.partial.push_back(
+        segment(start, now, vad_.snr_db(),
+                std::string(kTag) + "utterance " + std::to_string(utterance_idx_) +
+                    " (partial): " + format_duration(now - start, rate_) +
+                    " s of speech so far (" + language_in_ + ")"));
+    sink_(std::move(frame));
+}
+
+void Transcriber::emit_final(const EnergyVad::Event &event) {
+    const std::string index = std::to_string(utterance_idx_);
+    const std::string duration = format_duration(event.end - event.start, rate_);
+
+    TextFrame transcription;
+    transcription.type_ = TranscriptType::kTranscription;
+    transcription.transcript_data_.utterance_idx = utterance_idx_;
+    transcription.transcript_data_.language_code_ = language_in_;
+    transcription.transcript_data_.complete.push_back(
+        segment(event.start, event.end, event.snr_db,
+                std::string(kTag) + "utterance " + index + ": " + duration +
+                    " s of speech (" + language_in_ + ")"));
+
+    TextFrame translation;
+    translation.type_ = TranscriptType::kTranslation;
+    translation.transcript_data_.utterance_idx = utterance_idx_;
+    translation.transcript_data_.language_code_ = language_out_;
+    translation.transcript_data_.complete.push_back(
+        segment(event.start, event.end, event.snr_db,
+                std::string(kTag) + "utterance " + index + " " + kArrow + " " +
+                    language_out_ + ": " + duration + " s of speech"));
+
+    ++utterance_idx_;
+    sink_(std::move(transcription));
+    sink_(std::move(translation));
+}
+
+TranscriptSegment Transcriber::segment(std::uint64_t start, std::uint64_t end,
+                                       double snr_db, std::string text) const {
+    TranscriptSegment segment;
+    segment.start = format_seconds(start, rate_);
+    segment.end = format_seconds(end, rate_);
+    segment.probability = confidence_from_snr(snr_db);
+    segment.text = std::move(text);
+    return segment;
+}
+
+} // namespace kolta::engine
