@@ -43,8 +43,15 @@ Logger::Logger(const std::filesystem::path &file) {
 
 void Logger::write(LogLevel level, const std::string &message) {
     const std::string stamp = utc_timestamp(std::chrono::system_clock::now());
+    // Caller-supplied text (model names, paths) must not forge extra lines.
+    std::string line = message;
+    for (char &c : line) {
+        if (c == '\n' || c == '\r') {
+            c = ' ';
+        }
+    }
     std::lock_guard<std::mutex> lock(mutex_);
-    out_ << stamp << ' ' << level_name(level) << ' ' << message << '\n';
+    out_ << stamp << ' ' << level_name(level) << ' ' << line << '\n';
     out_.flush();
 }
 

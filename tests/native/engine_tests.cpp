@@ -306,6 +306,7 @@ TEST(Entitlements, ModelSelectionRules) {
     EXPECT_EQ(sdk->create_audio_processor(attributes("")), nullptr);
     EXPECT_EQ(sdk->create_audio_processor(attributes("translate")), nullptr);
     EXPECT_EQ(sdk->create_audio_processor(attributes("Denoise")), nullptr);
+    EXPECT_EQ(sdk->create_audio_processor(attributes("x\nFORGED INFO line")), nullptr);
     EXPECT_NE(sdk->create_audio_processor(with_lt("")), nullptr);
     EXPECT_NE(sdk->create_audio_processor(with_lt("translate")), nullptr);
     EXPECT_NE(sdk->create_audio_processor(with_lt("denoise")), nullptr);
@@ -319,6 +320,7 @@ TEST(Entitlements, ModelSelectionRules) {
         << log;
     EXPECT_NE(log.find("unknown model 'Denoise'"), std::string::npos) << log;
     EXPECT_NE(log.find("model 'translate' needs lt_config"), std::string::npos) << log;
+    EXPECT_EQ(log.find("\nFORGED"), std::string::npos) << "one message, one line";
 }
 
 TEST(Formats, UnsupportedFormatsThrowNamingTheValue) {
