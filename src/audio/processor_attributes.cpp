@@ -12,7 +12,6 @@
 #include <utility>
 
 #include "audio/element_views.h"
-#include "audio/enum_module.h"
 #include "bridge/gil_safe_callable.h"
 #include "module/bindings.h"
 

@@ -10,7 +10,6 @@
 #include <vector>
 
 #include "audio/element_views.h"
-#include "audio/enum_module.h"
 #include "bridge/gil_safe_callable.h"
 #include "module/bindings.h"
 

@@ -18,6 +18,11 @@ template <typename T> bool reuse_registered(nb::module_ &m, const char *name) {
     return true;
 }
 
+// The binding library creates an enumeration inside a function that must not
+// fail, so an enum module that cannot be imported would end the process there.
+// Importing it first turns that into an ordinary import error.
+inline void require_enum_module() { nb::module_::import_("enum").attr("IntEnum"); }
+
 // Each registers one step of the definition body (see registration.cpp).
 void bind_transcript_type(nb::module_ &m);
 void bind_pipeline_state(nb::module_ &m);

@@ -10,6 +10,7 @@ void bind_sdk_error_type(nb::module_ &m) {
     using E = kolta::SdkErrorType;
     if (reuse_registered<E>(m, "SdkErrorType"))
         return;
+    require_enum_module();
     nb::enum_<E>(m, "SdkErrorType", "Failure category carried by SdkResult.error_type.",
                  nb::is_arithmetic())
         .value("NO_CREDENTIALS", E::kNoCredentials)
