@@ -2,6 +2,7 @@
 
 #include <nanobind/ndarray.h>
 
+#include <cstddef>
 #include <cstdint>
 #include <limits>
 
@@ -26,14 +27,15 @@ void construct_frame(kolta::AudioFrame *self, FloatArray samples) {
         kolta::AudioFrame{samples.data(), static_cast<std::uint32_t>(samples.size())};
 }
 
-nb::object samples_view(const kolta::AudioFrame &frame) {
-    static char empty = 0;
-    char *memory = frame.frame_count ? reinterpret_cast<char *>(frame.samples) : &empty;
-    nb::object bytes = nb::steal(PyMemoryView_FromMemory(
-        memory, static_cast<Py_ssize_t>(frame.frame_count) * sizeof(float), PyBUF_READ));
-    if (!bytes.is_valid())
-        throw nb::python_error();
-    return bytes.attr("cast")("f");
+// Returned with the getter's reference_internal policy, the view's exporter
+// holds the frame, and the frame holds its array: a view that outlives every
+// other reference to the frame still reads live memory.
+using SamplesView = nb::ndarray<nb::memview, const float, nb::ndim<1>, nb::c_contig>;
+
+SamplesView samples_view(const kolta::AudioFrame &frame) {
+    static const float empty = 0.0f; // an empty view still needs an address
+    const float *data = frame.frame_count ? frame.samples : &empty;
+    return SamplesView(data, {static_cast<std::size_t>(frame.frame_count)});
 }
 
 } // namespace
