@@ -1,6 +1,8 @@
 """Fixtures shared by the Python tests."""
 
+import subprocess
 import sys
+import textwrap
 import types
 
 import pytest
@@ -20,3 +22,16 @@ def unraisable(monkeypatch):
 
     monkeypatch.setattr(sys, "unraisablehook", hook)
     return seen
+
+
+@pytest.fixture
+def run_python():
+    """Runs a code snippet (dedented) in a fresh process of this interpreter with
+    this environment; returns the CompletedProcess (text stdout and stderr). A
+    hang past `timeout` seconds raises subprocess.TimeoutExpired."""
+
+    def run(code, timeout=60):
+        return subprocess.run([sys.executable, "-c", textwrap.dedent(code)],
+                              capture_output=True, text=True, timeout=timeout)
+
+    return run
