@@ -27,15 +27,17 @@ void construct_frame(kolta::AudioFrame *self, FloatArray samples) {
         kolta::AudioFrame{samples.data(), static_cast<std::uint32_t>(samples.size())};
 }
 
-// Returned with the getter's reference_internal policy, the view's exporter
-// holds the frame, and the frame holds its array: a view that outlives every
-// other reference to the frame still reads live memory.
+// The view's exporter holds the frame (reference_internal), and the frame
+// holds its array: a view that outlives every other reference to the frame
+// still reads live memory.
 using SamplesView = nb::ndarray<nb::memview, const float, nb::ndim<1>, nb::c_contig>;
 
-SamplesView samples_view(const kolta::AudioFrame &frame) {
+nb::object samples_view(nb::handle self) {
+    const auto &frame = nb::cast<const kolta::AudioFrame &>(self);
     static const float empty = 0.0f; // an empty view still needs an address
     const float *data = frame.frame_count ? frame.samples : &empty;
-    return SamplesView(data, {static_cast<std::size_t>(frame.frame_count)});
+    return nb::cast(SamplesView(data, {static_cast<std::size_t>(frame.frame_count)}),
+                    nb::rv_policy::reference_internal, self);
 }
 
 } // namespace
