@@ -112,10 +112,51 @@ inline void install_exit_hook() {
 
 } // namespace detail
 
-// Holds the GIL for its lifetime on any thread, nesting where it is held.
+namespace detail {
+
+// From CPython 3.11 on, PyGILState_Ensure on a native thread without a thread
+// state creates one, and the matching release destroys it, on every call
+// (tens of microseconds). A native thread therefore keeps the one it gets on
+// its first entry, by holding one extra nesting level, until the thread exits.
+class NativeThreadState {
+public:
+    // Called with the GIL held through PyGILState_Ensure.
+    void keep() {
+        if (!kept_) {
+            outer_ = PyGILState_Ensure();
+            kept_ = true;
+        }
+    }
+    ~NativeThreadState() {
+        if (!kept_)
+            return;
+        InterpreterEntry entry;
+        if (!entry)
+            return; // left to the interpreter that is going away
+        PyGILState_STATE inner = PyGILState_Ensure();
+        PyGILState_Release(outer_); // only unnests: it was taken with the GIL held
+        PyGILState_Release(inner);  // deletes the thread state and the GIL with it
+    }
+
+private:
+    PyGILState_STATE outer_ = PyGILState_UNLOCKED;
+    bool kept_ = false;
+};
+
+inline thread_local NativeThreadState native_thread_state;
+
+} // namespace detail
+
+// Holds the GIL for its lifetime on any thread, nesting where it is held. A
+// native thread keeps its thread state for later entries.
 class ScopedGilState {
 public:
-    ScopedGilState() : state_(PyGILState_Ensure()) {}
+    ScopedGilState() {
+        const bool native = PyGILState_GetThisThreadState() == nullptr;
+        state_ = PyGILState_Ensure();
+        if (native)
+            detail::native_thread_state.keep();
+    }
     ~ScopedGilState() { PyGILState_Release(state_); }
     ScopedGilState(const ScopedGilState &) = delete;
     ScopedGilState &operator=(const ScopedGilState &) = delete;
@@ -170,7 +211,10 @@ template <typename T> void GilSafeCallable::invoke(T &&value) const {
     detail::InterpreterEntry entry;
     if (!entry)
         return;
+    const bool native = PyGILState_GetThisThreadState() == nullptr;
     PyGILState_STATE state = PyGILState_Ensure();
+    if (native)
+        detail::native_thread_state.keep();
     // Should finalisation overtake the call all the same (the exit hook gave
     // up waiting, or never ran), CPython ends this thread with a forced unwind
     // at a GIL hand-off inside the call. Nothing on that path may touch
