@@ -11,24 +11,10 @@ import pytest
 
 import _kolta_module as m
 import _kolta_testhelpers as h
+from recorder import Recorder
 
 LOCAL = "KOLTA_LOCAL_INFERENCING"
 PS = m.PipelineState
-
-
-class Recorder:
-    def __init__(self, fail=False):
-        self.calls = []
-        self.fail = fail
-
-    def __call__(self, value):
-        self.calls.append((value, threading.get_ident()))
-        if self.fail:
-            raise ZeroDivisionError("from the callback")
-
-    @property
-    def values(self):
-        return [value for value, _ in self.calls]
 
 
 @pytest.fixture

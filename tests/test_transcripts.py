@@ -10,6 +10,7 @@ import pytest
 
 import _kolta_module as m
 import _kolta_testhelpers as h
+from recorder import Recorder
 
 SEGMENT_LIST = "list[_kolta_module.TranscriptSegment]"
 SEGMENT_SEQ = "collections.abc.Sequence[_kolta_module.TranscriptSegment]"
@@ -372,17 +373,6 @@ def test_lt_config_callback_setter_takes_only_callables(bad):
     with pytest.raises(TypeError):
         c.callback = bad
     assert not h.has_callback(c)
-
-
-class Recorder:
-    def __init__(self, fail=False):
-        self.calls = []
-        self.fail = fail
-
-    def __call__(self, value):
-        self.calls.append((value, threading.get_ident()))
-        if self.fail:
-            raise ZeroDivisionError("from the callback")
 
 
 def test_text_frame_delivered_from_a_native_thread():
