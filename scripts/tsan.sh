@@ -1,0 +1,49 @@
+#!/usr/bin/env bash
+# ThreadSanitizer run of the reference engine through its native tests.
+#
+# Builds the engine and kolta_engine_tests with -fsanitize=thread into
+# build/tsan (no Python module) and runs every test; any data race, lock-order
+# inversion or thread leak report fails the run.
+#
+#   scripts/tsan.sh                              # every native test
+#   scripts/tsan.sh --gtest_filter='TsanLife*'   # extra arguments go to the driver
+#   KOLTA_TSAN_BUILD=build/x scripts/tsan.sh
+set -euo pipefail
+cd "$(dirname "$0")/.."
+ROOT=$PWD
+
+VENV=${VENV:-.venv}
+BUILD=$ROOT/${KOLTA_TSAN_BUILD:-build/tsan}
+export PATH=$ROOT/$VENV/bin:$PATH
+
+echo "== tsan: configuring and building $BUILD (thread)"
+cmake -S . -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    -DCMAKE_CXX_COMPILER=g++ -DKOLTA_BUILD_MODULE=OFF -DKOLTA_BUILD_TEST_HELPERS=OFF \
+    -DKOLTA_BUILD_NATIVE_TESTS=ON -DKOLTA_SANITIZE=thread >/dev/null
+cmake --build "$BUILD" -j2 --target kolta_engine_tests
+
+DRIVER=$BUILD/tests/native/kolta_engine_tests
+REPORTS=$BUILD/tsan-reports
+rm -rf "$REPORTS"
+mkdir -p "$REPORTS"
+
+# halt_on_error: the first report ends the run with exitcode 66, so a race can
+# never hide behind a passing test. Reports also go to a file per process.
+export TSAN_OPTIONS="halt_on_error=1:exitcode=66:second_deadlock_stack=1:report_signal_unsafe=1:history_size=4:log_path=$REPORTS/tsan"
+
+echo "== tsan: running $DRIVER"
+status=0
+"$DRIVER" --gtest_brief=1 "$@" || status=$?
+
+for report in "$REPORTS"/*; do
+    [ -e "$report" ] || continue
+    echo "---- ThreadSanitizer report $report" >&2
+    cat "$report" >&2
+    [ "$status" -ne 0 ] || status=1
+done
+if [ "$status" -ne 0 ]; then
+    echo "== tsan: FAILED (status $status)" >&2
+else
+    echo "== tsan: clean"
+fi
+exit "$status"
