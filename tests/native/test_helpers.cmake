@@ -3,7 +3,8 @@
 nanobind_add_module(_kolta_testhelpers NB_STATIC
   testhelpers_module.cpp
   testhelpers_bridge.cpp
-  testhelpers_records.cpp)
+  testhelpers_records.cpp
+  testhelpers_bench.cpp)
 target_include_directories(_kolta_testhelpers PRIVATE ${PROJECT_SOURCE_DIR}/src)
 target_link_libraries(_kolta_testhelpers PRIVATE KoltaSdk)
 install(TARGETS _kolta_testhelpers LIBRARY DESTINATION .)

@@ -8,5 +8,6 @@ namespace nb = nanobind;
 
 void bind_bridge_helpers(nb::module_ &m);
 void bind_record_helpers(nb::module_ &m);
+void bind_bench_helpers(nb::module_ &m);
 
 } // namespace kolta_test
