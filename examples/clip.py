@@ -6,12 +6,13 @@ measured against it."""
 from __future__ import annotations
 
 import numpy as np
+import numpy.typing as npt
 
 RATE = 16000
 NOISE_DBFS = -30.0
 
 
-def _syllable(n: int, f0: float, rng: np.random.Generator) -> np.ndarray:
+def _syllable(n: int, f0: float, rng: np.random.Generator) -> npt.NDArray[np.float64]:
     t = np.arange(n) / RATE
     pitch = f0 * (1.0 + 0.05 * np.sin(2 * np.pi * 3.0 * t))
     phase = 2 * np.pi * np.cumsum(pitch) / RATE
@@ -26,7 +27,8 @@ def _syllable(n: int, f0: float, rng: np.random.Generator) -> np.ndarray:
     return voice * envelope
 
 
-def make_clip(seconds: float = 6.0, seed: int = 7) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
+def make_clip(seconds: float = 6.0, seed: int = 7) -> tuple[
+        npt.NDArray[np.float32], npt.NDArray[np.float32], npt.NDArray[np.bool_]]:
     """Returns (clean, noisy, speech_mask), float32 mono at RATE."""
     rng = np.random.default_rng(seed)
     n = int(seconds * RATE)
@@ -47,5 +49,5 @@ def make_clip(seconds: float = 6.0, seed: int = 7) -> tuple[np.ndarray, np.ndarr
     return clean.astype(np.float32), noisy.astype(np.float32), mask
 
 
-def level_db(x: np.ndarray) -> float:
-    return 10 * np.log10(np.mean(np.square(x, dtype=np.float64)) + 1e-20)
+def level_db(x: npt.NDArray[np.floating]) -> float:
+    return float(10 * np.log10(np.mean(np.square(x, dtype=np.float64)) + 1e-20))

@@ -14,6 +14,7 @@ import sys
 import time
 
 import numpy as np
+import numpy.typing as npt
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
@@ -58,7 +59,7 @@ def processor_attributes(args: argparse.Namespace, wav: Wav) -> kolta.ProcessorA
     return kolta.ProcessorAttributes(audio, lt)
 
 
-def stream(processor: kolta.AudioProcessor, wav: Wav) -> np.ndarray:
+def stream(processor: kolta.AudioProcessor, wav: Wav) -> npt.NDArray[np.float32]:
     chunk = int(round(CHUNK_SECONDS * wav.rate)) * wav.channels
     total = len(wav.samples)
     padded = np.zeros(-(-total // chunk) * chunk, dtype=np.float32)
@@ -81,8 +82,9 @@ def stream(processor: kolta.AudioProcessor, wav: Wav) -> np.ndarray:
     return np.concatenate(pieces)[:total] if pieces else np.zeros(0, np.float32)
 
 
-def report_noise_reduction(clean: np.ndarray, noisy: np.ndarray, processed: np.ndarray,
-                           speech: np.ndarray) -> None:
+def report_noise_reduction(clean: npt.NDArray[np.float32], noisy: npt.NDArray[np.float32],
+                           processed: npt.NDArray[np.float32],
+                           speech: npt.NDArray[np.bool_]) -> None:
     # Keep clear of syllable edges so that only noise is measured in the pauses.
     margin = int(0.05 * RATE)
     near_speech = np.convolve(speech, np.ones(2 * margin + 1), mode="same") > 0

@@ -6,13 +6,14 @@ import struct
 from dataclasses import dataclass
 
 import numpy as np
+import numpy.typing as npt
 
 PCM, IEEE_FLOAT, EXTENSIBLE = 1, 3, 0xFFFE
 
 
 @dataclass
 class Wav:
-    samples: np.ndarray  # float32, interleaved, in [-1, 1]
+    samples: npt.NDArray[np.float32]  # float32, interleaved, in [-1, 1]
     rate: int
     channels: int
     is_float: bool
