@@ -76,6 +76,16 @@ public:
         return calls ? elapsed_ns(start, stop) / static_cast<double>(calls) : 0.0;
     }
 
+    // One call from an array to the processed frame: the shape a one-call
+    // binding path would have. Like process_frame's, the frame points into the
+    // engine's buffer and is valid until the next call or close().
+    kolta::AudioFrame process(FloatArray samples) {
+        kolta::IAudioProcessor &processor = require_open();
+        kolta::AudioFrame input = frame_of(samples);
+        nb::gil_scoped_release unlocked;
+        return processor.process_frame(input);
+    }
+
     void close() {
         std::unique_ptr<kolta::IAudioProcessor> processor = std::move(processor_);
         std::shared_ptr<kolta::IKoltaSdk> sdk = std::move(sdk_);
@@ -185,6 +195,7 @@ void bind_bench_helpers(nb::module_ &m) {
              nb::arg("api_key") = "KOLTA-DEMO-KEY")
         .def("time_process", &EngineLoop::time_process, nb::arg("samples"),
              nb::arg("calls"))
+        .def("process", &EngineLoop::process, nb::arg("samples"))
         .def("close", &EngineLoop::close);
     m.def("bare_frame_call", &bare_frame_call, nb::arg("samples"));
     m.def("bare_frame_pass", &bare_frame_pass, nb::arg("frame"));
