@@ -1,0 +1,127 @@
+"""Callback delivery: callbacks per second from one engine thread into Python.
+
+  pipeline states: a processor created with the engine switch
+      KOLTA_ENGINE_FAULTS=state_flood=N,connect_delay_ms=0 (cloud path) has its
+      output thread deliver N RUNNING states back to back into a trivial
+      Python function. Timed from just before create_audio_processor until
+      close() returns, which is after the last delivery (close delivers
+      everything queued, then joins the thread): N + 3 deliveries (TRYING,
+      RUNNING, the flood, NOT_RUNNING).
+  transcripts: the same with transcript_flood=N and an lt_config (local
+      inference): N TextFrame deliveries, each converted to a Python TextFrame.
+  bare, per-call thread state: _kolta_testhelpers.bare_gil_calls on a new
+      native thread: PyGILState_Ensure, call the same function with the same
+      argument, PyGILState_Release, N times (the thread has no thread state of
+      its own, so every call makes and destroys one).
+  bare, kept thread state: the same loop with one thread state made before
+      the loop and kept; each call only takes and gives back the GIL.
+
+N is chosen from a short calibration run so that each timing lasts about
+--seconds. Rates are medians over the repeats, which interleave the variants.
+"""
+
+from __future__ import annotations
+
+import argparse
+from typing import Any
+
+from common import (attributes, environment, gc_paused, helpers, kolta, main, median,
+                    now_ns, signed_in_sdk)
+
+
+class Counter:
+    """Where the trivial callback counts its calls."""
+
+    def __init__(self) -> None:
+        self.calls = 0
+
+
+def make_callback() -> tuple[Counter, Any]:
+    counter = Counter()
+
+    # A plain function (a Python frame per call), as a user's callback is.
+    def callback(value: object) -> None:
+        counter.calls += 1
+
+    return counter, callback
+
+
+def state_flood_rate(sdk: kolta.Sdk, count: int) -> float:
+    counter, callback = make_callback()
+    attrs = attributes("passthrough", notify=callback)
+    with environment(KOLTA_LOCAL_INFERENCING=None,
+                     KOLTA_ENGINE_FAULTS=f"state_flood={count},connect_delay_ms=0"):
+        with gc_paused():
+            start = now_ns()
+            processor = sdk.create_audio_processor(attrs)
+            processor.close()
+            elapsed = now_ns() - start
+    delivered = count + 3
+    if counter.calls != delivered:
+        raise SystemExit(f"bench: expected {delivered} state callbacks, got {counter.calls}")
+    return delivered / (elapsed * 1e-9)
+
+
+def transcript_flood_rate(sdk: kolta.Sdk, count: int) -> float:
+    counter, callback = make_callback()
+    lt = kolta.LanguageTranslationConfig("en-US", "es-ES", callback=callback)
+    attrs = attributes("", lt=lt)
+    with environment(KOLTA_LOCAL_INFERENCING="1",
+                     KOLTA_ENGINE_FAULTS=f"transcript_flood={count}"):
+        with gc_paused():
+            start = now_ns()
+            processor = sdk.create_audio_processor(attrs)
+            processor.close()
+            elapsed = now_ns() - start
+    if counter.calls != count:
+        raise SystemExit(f"bench: expected {count} transcripts, got {counter.calls}")
+    return count / (elapsed * 1e-9)
+
+
+def bare_rate(count: int, keep_thread_state: bool) -> float:
+    counter, callback = make_callback()
+    with gc_paused():
+        elapsed = helpers.bare_gil_calls(callback, kolta.PipelineState.RUNNING, count,
+                                         keep_thread_state)
+    if counter.calls != count:
+        raise SystemExit(f"bench: expected {count} bare calls, got {counter.calls}")
+    return float(count / (elapsed * 1e-9))
+
+
+def calls_for(rate: float, seconds: float) -> int:
+    return max(2_000, int(rate * seconds))
+
+
+def run(args: argparse.Namespace) -> dict[str, Any]:
+    variants = {
+        "state": lambda sdk, n: state_flood_rate(sdk, n),
+        "transcript": lambda sdk, n: transcript_flood_rate(sdk, n),
+        "bare_ensure": lambda sdk, n: bare_rate(n, keep_thread_state=False),
+        "bare_kept": lambda sdk, n: bare_rate(n, keep_thread_state=True),
+    }
+    rates: dict[str, list[float]] = {name: [] for name in variants}
+    counts: dict[str, int] = {}
+    with signed_in_sdk() as (sdk, _storage):
+        for name, measure in variants.items():
+            counts[name] = calls_for(measure(sdk, 5_000), args.seconds)
+        for _ in range(args.repeats):
+            for name, measure in variants.items():
+                rates[name].append(measure(sdk, counts[name]))
+    result: dict[str, Any] = {
+        "repeats": args.repeats,
+        "counts": counts,
+        "rates": {name: median(values) for name, values in rates.items()},
+        "samples": rates,
+    }
+    result["ns_per_delivery"] = {name: 1e9 / rate for name, rate in result["rates"].items()}
+    return result
+
+
+def configure(parser: argparse.ArgumentParser) -> None:
+    parser.add_argument("--seconds", type=float, default=0.25,
+                        help="target length of one timing")
+    parser.set_defaults(repeats=5)
+
+
+if __name__ == "__main__":
+    main(run, configure)

@@ -1,0 +1,121 @@
+"""Zero copy: what a round trip costs as the chunk grows from 20 ms to 2 s.
+
+For each chunk length (16 kHz mono, `passthrough`, local inference):
+
+  bytes per call: Python memory (tracemalloc) at the peak of one round trip,
+      counted from just before it, with the returned frame and its `samples`
+      view still held; the median over many round trips. A copy of the
+      samples anywhere in the bindings would show up here as 4 bytes per
+      value (128 000 bytes at 2 s). The engine's own buffers are C++ memory
+      and are not counted: they are the engine's work.
+  retained per call: Python memory still held after many round trips, per
+      round trip (a leak would show up here).
+  overhead: ns per round trip minus ns per call of the same engine driven
+      from C++ at the same length (the floor), from interleaved repeats.
+  bindings alone: ns per AudioFrame(array) -> bare_frame_pass -> .samples,
+      the round trip's binding calls with no engine work at all.
+
+Flat means: bytes per call the same at every length (within 64 bytes); the
+bindings alone within 100 ns of their 20 ms figure; and the overhead within
+max(1 us, 10 % of that length's floor) of its 20 ms figure. The last allows
+for the engine's own copying, which perf shows running up to about a tenth
+slower between Python statements than in a tight C++ loop at 2 s chunks.
+"""
+
+from __future__ import annotations
+
+import argparse
+import tracemalloc
+from typing import Any
+
+import numpy as np
+import numpy.typing as npt
+
+from bench_binding import time_floor, time_round_trips, time_same_shape_bare
+from common import (RATE, attributes, environment, helpers, kolta, main, median, noise,
+                    signed_in_sdk)
+
+CHUNK_MS = (20, 200, 2000)
+
+
+def traced_bytes(processor: kolta.AudioProcessor, samples: npt.NDArray[np.float32],
+                 rounds: int) -> tuple[float, float]:
+    """(peak bytes per round trip, bytes retained per round trip)."""
+    frame_type = kolta.AudioFrame
+    process = processor.process_frame
+    # Preallocated, so that recording a peak allocates nothing that stays.
+    peaks = np.zeros(rounds)
+    tracemalloc.start()
+    try:
+        for _ in range(8):  # settle free lists and caches
+            view = process(frame_type(samples)).samples
+        del view
+        start_current, _ = tracemalloc.get_traced_memory()
+        for i in range(rounds):
+            before, _ = tracemalloc.get_traced_memory()
+            tracemalloc.reset_peak()
+            out = process(frame_type(samples))
+            view = out.samples
+            _, peak = tracemalloc.get_traced_memory()
+            peaks[i] = peak - before
+            del out, view
+        end_current, _ = tracemalloc.get_traced_memory()
+    finally:
+        tracemalloc.stop()
+    return float(np.median(peaks)), (end_current - start_current) / rounds
+
+
+def run(args: argparse.Namespace) -> dict[str, Any]:
+    with environment(KOLTA_LOCAL_INFERENCING="1", KOLTA_ENGINE_FAULTS=None), \
+            signed_in_sdk() as (sdk, storage):
+        attrs = attributes("passthrough")
+        cases = []
+        for ms in CHUNK_MS:
+            values = RATE * ms // 1000
+            cases.append({
+                "ms": ms, "values": values, "samples": noise(values, seed=ms),
+                # About the same amount of audio per repeat at every length.
+                "calls": max(1000, args.calls * 20 // ms),
+                "processor": sdk.create_audio_processor(attrs),
+                "loop": helpers.EngineLoop(attrs, storage),
+                "ours": [], "floor": [], "bare": [],
+            })
+        for case in cases:  # warm-up
+            time_round_trips(case["processor"], case["samples"], case["calls"] // 4)
+            time_floor(case["loop"], case["samples"], case["calls"] // 4)
+        # Every repeat visits every length, so that the lengths share the
+        # machine's ups and downs.
+        for _ in range(args.repeats):
+            for case in cases:
+                case["ours"].append(
+                    time_round_trips(case["processor"], case["samples"], case["calls"]))
+                case["floor"].append(time_floor(case["loop"], case["samples"], case["calls"]))
+                case["bare"].append(time_same_shape_bare(case["samples"], case["calls"]))
+        sizes = []
+        for case in cases:
+            case["loop"].close()
+            peak, retained = traced_bytes(case["processor"], case["samples"], rounds=200)
+            case["processor"].close()
+            sizes.append({
+                "chunk_ms": case["ms"],
+                "values": case["values"],
+                "calls_per_repeat": case["calls"],
+                "round_trip_ns": median(case["ours"]),
+                "floor_ns": median(case["floor"]),
+                "overhead_ns": median([o - f for o, f in zip(case["ours"], case["floor"])]),
+                "bare_ns": median(case["bare"]),
+                "bytes_per_call": peak,
+                "retained_bytes_per_call": retained,
+            })
+    return {"repeats": args.repeats, "inference": "local (KOLTA_LOCAL_INFERENCING=1)",
+            "sizes": sizes}
+
+
+def configure(parser: argparse.ArgumentParser) -> None:
+    parser.add_argument("--calls", type=int, default=20_000,
+                        help="round trips per repeat at 20 ms (fewer at longer chunks)")
+    parser.set_defaults(repeats=15)
+
+
+if __name__ == "__main__":
+    main(run, configure)

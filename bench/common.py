@@ -1,0 +1,127 @@
+"""Shared pieces of the benchmarks: module loading, a signed-in SDK, timing.
+
+Every benchmark script prints one JSON object on stdout when run with --json;
+bench/run_all.py runs them in fresh processes and judges the figures."""
+
+from __future__ import annotations
+
+import argparse
+import contextlib
+import gc
+import json
+import os
+import platform
+import statistics
+import sys
+import tempfile
+import time
+from collections.abc import Callable, Iterator
+from typing import Any
+
+# No BLAS is used here; OpenBLAS's idle worker threads would only take CPU
+# time from the measured threads on a small machine. Set before numpy loads.
+os.environ.setdefault("OPENBLAS_NUM_THREADS", "1")
+
+import numpy as np  # noqa: E402
+import numpy.typing as npt  # noqa: E402
+
+import _kolta_module as kolta  # noqa: E402  (first: it loads the engine)
+
+try:
+    import _kolta_testhelpers as helpers  # noqa: E402
+except ImportError as error:  # pragma: no cover - depends on the build
+    raise SystemExit(
+        "bench: _kolta_testhelpers is missing; build it with "
+        "-DKOLTA_BUILD_TEST_HELPERS=ON (make setup does)") from error
+
+DEMO_KEY = "KOLTA-DEMO-KEY"
+RATE = 16000
+
+
+def python_version() -> str:
+    return f"{platform.python_implementation()} {platform.python_version()}"
+
+
+@contextlib.contextmanager
+def environment(**values: str | None) -> Iterator[None]:
+    """Sets (a value) or removes (None) environment variables for the block."""
+    saved = {name: os.environ.get(name) for name in values}
+    try:
+        for name, value in values.items():
+            if value is None:
+                os.environ.pop(name, None)
+            else:
+                os.environ[name] = value
+        yield
+    finally:
+        for name, value in saved.items():
+            if value is None:
+                os.environ.pop(name, None)
+            else:
+                os.environ[name] = value
+
+
+@contextlib.contextmanager
+def signed_in_sdk() -> Iterator[tuple[kolta.Sdk, str]]:
+    """A signed-in SDK whose storage (log file) lives in a temporary folder."""
+    with tempfile.TemporaryDirectory(prefix="kolta-bench-") as storage:
+        sdk = kolta.create_sdk(kolta.InitParams(storage_dir=storage))
+        result = sdk.activate_api_key(DEMO_KEY)
+        if not result.success:
+            raise SystemExit(f"bench: sign-in refused: {result.message}")
+        yield sdk, storage
+
+
+def attributes(model: str, rate: int = RATE, channels: int = 1,
+               notify: Callable[[kolta.PipelineState], object] | None = None,
+               lt: kolta.LanguageTranslationConfig | None = None
+               ) -> kolta.ProcessorAttributes:
+    audio = kolta.AudioAttributes(sampling_rate=rate, channels=channels, model_name=model,
+                                  audio_pipeline_state_notify=notify)
+    return kolta.ProcessorAttributes(audio, lt)
+
+
+def noise(values: int, seed: int = 1) -> npt.NDArray[np.float32]:
+    """Non-silent float32 samples (an all-zero chunk would be a drain chunk)."""
+    rng = np.random.default_rng(seed)
+    return (0.1 * rng.standard_normal(values)).astype(np.float32)
+
+
+@contextlib.contextmanager
+def gc_paused() -> Iterator[None]:
+    """Like timeit: no cyclic collection inside a timed loop."""
+    enabled = gc.isenabled()
+    gc.collect()
+    gc.disable()
+    try:
+        yield
+    finally:
+        if enabled:
+            gc.enable()
+
+
+def median(values: list[float]) -> float:
+    return statistics.median(values)
+
+
+def now_ns() -> int:
+    return time.perf_counter_ns()
+
+
+def main(run: Callable[[argparse.Namespace], dict[str, Any]],
+         configure: Callable[[argparse.ArgumentParser], None] | None = None) -> None:
+    """Entry point of a benchmark script: --json prints the result object."""
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--json", action="store_true", help="print one JSON object")
+    parser.add_argument("--repeats", type=int, default=9)
+    if configure:
+        configure(parser)
+    args = parser.parse_args()
+    result = run(args)
+    result["python"] = python_version()
+    if args.json:
+        json.dump(result, sys.stdout)
+        sys.stdout.write("\n")
+    else:
+        json.dump(result, sys.stdout, indent=2)
+        sys.stdout.write("\n")

@@ -1,0 +1,264 @@
+"""Runs every benchmark and prints each figure beside its goal (PASS/MISS).
+
+    .venv/bin/python bench/run_all.py                  # after make setup
+    .venv/bin/python bench/run_all.py --quick          # fewer repeats
+    .venv311/bin/python bench/run_all.py               # under CPython 3.11
+
+Each benchmark runs in a fresh process of this interpreter (bench_*.py
+--json). The callback benchmark also runs under a second interpreter when one
+is available, alternating with this one, for the 3.11-against-3.10 figure:
+by default .venv311/bin/python when this is 3.10, .venv/bin/python when this
+is 3.11 (see --other-python). Machine: absolute times are noise, so every
+goal is a ratio of figures measured side by side, or a median of repeats.
+"""
+
+from __future__ import annotations
+
+import argparse
+import json
+import os
+import platform
+import subprocess
+import sys
+import time
+from pathlib import Path
+from typing import Any
+
+HERE = Path(__file__).resolve().parent
+ROOT = HERE.parent
+
+# Goals (the first three as set for CPython 3.10).
+MAX_ABOVE_FLOOR_NS = 1000.0
+MAX_RATIO_TO_BARE = 1.3
+MIN_STATE_RATE = 1_000_000.0
+MAX_PY311_SLOWDOWN = 2.0
+MIN_SPEED_UP = 1.8
+MAX_BYTES_GROWTH = 64.0
+FLAT_OVERHEAD_NS = 1000.0
+FLAT_OVERHEAD_SHARE = 0.10
+FLAT_BINDING_NS = 100.0
+
+
+def version_of(python: str) -> str:
+    out = subprocess.run([python, "-c", "import platform; print(platform.python_version())"],
+                         capture_output=True, text=True, check=True)
+    return out.stdout.strip()
+
+
+def run_bench(python: str, script: str, extra: list[str]) -> dict[str, Any]:
+    env = dict(os.environ)
+    env.setdefault("OPENBLAS_NUM_THREADS", "1")
+    command = [python, str(HERE / script), "--json", *extra]
+    done = subprocess.run(command, capture_output=True, text=True, env=env, cwd=ROOT)
+    if done.returncode != 0:
+        sys.stderr.write(done.stderr)
+        raise SystemExit(f"bench: {script} failed under {python} (exit {done.returncode})")
+    result: dict[str, Any] = json.loads(done.stdout.strip().splitlines()[-1])
+    return result
+
+
+def default_other_python(this_minor: tuple[int, int]) -> str | None:
+    candidates = {(3, 10): ROOT / ".venv311" / "bin" / "python",
+                  (3, 11): ROOT / ".venv" / "bin" / "python"}
+    path = candidates.get(this_minor)
+    return str(path) if path and path.exists() else None
+
+
+class Report:
+    def __init__(self) -> None:
+        self.rows: list[tuple[str, str, str, str]] = []
+        self.misses = 0
+
+    def goal(self, name: str, figure: str, goal: str, ok: bool) -> None:
+        self.rows.append((name, figure, goal, "PASS" if ok else "MISS"))
+        self.misses += not ok
+
+    def info(self, name: str, figure: str, note: str = "") -> None:
+        self.rows.append((name, figure, note, ""))
+
+    def section(self, title: str) -> None:
+        self.rows.append((title, "", "", "#"))
+
+    def print(self) -> None:
+        width = max(len(r[0]) for r in self.rows if r[3] != "#")
+        fig = max(len(r[1]) for r in self.rows)
+        for name, figure, goal, verdict in self.rows:
+            if verdict == "#":
+                print(f"\n{name}")
+                continue
+            tail = f"{verdict:4}  {goal}" if verdict else f"      {goal}"
+            print(f"  {name:<{width}}  {figure:>{fig}}  {tail}".rstrip())
+
+
+def ns(value: float) -> str:
+    return f"{value:,.0f} ns"
+
+
+def merge_callbacks(runs: list[dict[str, Any]]) -> dict[str, float]:
+    """Median rate per variant over every repeat of every run."""
+    merged: dict[str, list[float]] = {}
+    for run in runs:
+        for name, values in run["samples"].items():
+            merged.setdefault(name, []).extend(values)
+    return {name: sorted(v)[len(v) // 2] if len(v) % 2 else
+            (sorted(v)[len(v) // 2 - 1] + sorted(v)[len(v) // 2]) / 2
+            for name, v in merged.items()}
+
+
+def main() -> int:
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--quick", action="store_true", help="fewer repeats (a smoke run)")
+    parser.add_argument("--other-python", metavar="PATH",
+                        help="second interpreter for the 3.11/3.10 callback figure")
+    parser.add_argument("--no-other-python", action="store_true")
+    parser.add_argument("--json", metavar="FILE", help="also write every figure to FILE")
+    parser.add_argument("--fail-on-miss", action="store_true",
+                        help="exit with status 1 when a goal is missed")
+    args = parser.parse_args()
+
+    python = sys.executable
+    this_minor = sys.version_info[:2]
+    this_version = platform.python_version()
+    other = None if args.no_other_python else (
+        args.other_python or default_other_python(this_minor))
+    other_version = version_of(other) if other else None
+    quick = args.quick
+    started = time.monotonic()
+
+    print(f"Kolta benchmarks: CPython {this_version} ({python})")
+    if other:
+        print(f"second interpreter for the callback comparison: CPython {other_version} "
+              f"({other})")
+    print(f"machine: {os.cpu_count()} CPUs, {platform.machine()}, {platform.platform()}")
+    print("figures are medians of interleaved repeats; running...", flush=True)
+
+    repeats = ["--repeats", "3"] if quick else []
+    binding = run_bench(python, "bench_binding.py",
+                        repeats + (["--calls", "10000"] if quick else []))
+    zero_copy = run_bench(python, "bench_zero_copy.py",
+                          repeats + (["--calls", "5000"] if quick else []))
+    scaling = run_bench(python, "bench_scaling.py",
+                        ["--repeats", "7"] if quick else [])
+    callback_runs: dict[str, list[dict[str, Any]]] = {this_version: []}
+    if other and other_version:
+        callback_runs.setdefault(other_version, [])
+    rounds = 1 if quick else 3
+    cb_args = ["--repeats", "2" if quick else "3"]
+    for _ in range(rounds):
+        callback_runs[this_version].append(run_bench(python, "bench_callbacks.py", cb_args))
+        if other and other_version:
+            callback_runs[other_version].append(run_bench(other, "bench_callbacks.py", cb_args))
+    callbacks = {version: merge_callbacks(runs) for version, runs in callback_runs.items()}
+
+    on_310 = this_minor == (3, 10)
+    note_310 = "" if on_310 else " (goal set for 3.10)"
+    report = Report()
+
+    report.section("Binding overhead: one process_frame round trip, passthrough, 20 ms "
+                   "16 kHz mono, local inference (KOLTA_LOCAL_INFERENCING=1)")
+    report.info("round trip: AudioFrame(array) -> process_frame -> .samples",
+                ns(binding["round_trip_ns"]))
+    report.info("floor: the same engine call from a C++ loop", ns(binding["floor_ns"]))
+    report.info("bare: bare_frame_call(array) -> .samples", ns(binding["bare_ns"]))
+    report.goal("round trip above the C++ floor", ns(binding["above_floor_ns"]),
+                f"<= {MAX_ABOVE_FLOOR_NS:,.0f} ns{note_310}",
+                binding["above_floor_ns"] <= MAX_ABOVE_FLOOR_NS)
+    report.goal("round trip / bare function", f"{binding['ratio_to_bare']:.2f}x",
+                f"<= {MAX_RATIO_TO_BARE}x{note_310}",
+                binding["ratio_to_bare"] <= MAX_RATIO_TO_BARE)
+    for part, value in binding["parts_ns"].items():
+        report.info(f"  step alone: {part}", ns(value))
+    report.info("  same two-call shape, bare: AudioFrame -> bare_frame_pass -> .samples",
+                ns(binding["same_shape_bare_ns"]),
+                f"round trip at {binding['ratio_to_same_shape_bare']:.2f}x it")
+    report.info("  one-call path: EngineLoop.process(array) -> .samples",
+                ns(binding["one_call_ns"]),
+                f"{binding['one_call_ratio_to_bare']:.2f}x the bare function, engine included")
+
+    report.section("Callback delivery: one engine thread into a trivial Python function")
+    this_cb = callbacks[this_version]
+    report.goal(f"pipeline states per second (CPython {this_version})",
+                f"{this_cb['state']:,.0f}/s", f">= {MIN_STATE_RATE:,.0f}/s{note_310}",
+                this_cb["state"] >= MIN_STATE_RATE)
+    report.info(f"transcripts per second (CPython {this_version})",
+                f"{this_cb['transcript']:,.0f}/s")
+    report.info("bare PyGILState_Ensure+call+Release loop",
+                f"{this_cb['bare_ensure']:,.0f}/s",
+                f"pipeline states at {this_cb['state'] / this_cb['bare_ensure']:.2f}x its rate")
+    report.info("bare loop with one kept thread state", f"{this_cb['bare_kept']:,.0f}/s",
+                f"pipeline states at {this_cb['state'] / this_cb['bare_kept']:.2f}x its rate")
+    if other_version:
+        other_cb = callbacks[other_version]
+        for name, label in (("state", "pipeline states"), ("transcript", "transcripts"),
+                            ("bare_ensure", "bare Ensure loop"),
+                            ("bare_kept", "bare kept-state loop")):
+            report.info(f"{label} per second (CPython {other_version})",
+                        f"{other_cb[name]:,.0f}/s")
+        versions = {this_minor: this_version,
+                    tuple(int(p) for p in other_version.split(".")[:2]): other_version}
+        v310, v311 = versions.get((3, 10)), versions.get((3, 11))
+        if v310 and v311:
+            slowdown = callbacks[v310]["state"] / callbacks[v311]["state"]
+            report.goal("pipeline-state time per delivery, 3.11 / 3.10", f"{slowdown:.2f}x",
+                        f"<= {MAX_PY311_SLOWDOWN}x", slowdown <= MAX_PY311_SLOWDOWN)
+    else:
+        report.info("3.11 against 3.10", "not run",
+                    "no second interpreter: scripts/test_py311.sh makes .venv311")
+
+    report.section(f"Scaling: denoise, {scaling['chunk_ms']} ms chunks, 16 kHz mono, "
+                   "local inference")
+    report.info("one processor, one thread", f"{scaling['one_processor_fps']:,.0f} frames/s")
+    report.info("two processors, two threads", f"{scaling['two_processors_fps']:,.0f} frames/s")
+    report.goal("two processors / one", f"{scaling['speed_up']:.2f}x", f">= {MIN_SPEED_UP}x",
+                scaling["speed_up"] >= MIN_SPEED_UP)
+    report.info("control: the same from C++ loops, two / one",
+                f"{scaling['floor_speed_up']:.2f}x", "what this machine's cores give")
+    report.info("bindings' share of the machine's speed-up", f"{scaling['efficiency']:.2f}")
+
+    report.section("Zero copy: round trip as the chunk grows (passthrough, 16 kHz mono, "
+                   "local inference)")
+    sizes = zero_copy["sizes"]
+    base = sizes[0]
+    for size in sizes:
+        report.info(f"{size['chunk_ms']:>5} ms: Python bytes per call / retained",
+                    f"{size['bytes_per_call']:,.0f} B / {size['retained_bytes_per_call']:.1f} B")
+    for size in sizes:
+        report.info(f"{size['chunk_ms']:>5} ms: bindings alone, no engine", ns(size["bare_ns"]))
+    for size in sizes:
+        report.info(f"{size['chunk_ms']:>5} ms: round trip / C++ floor / overhead",
+                    f"{size['round_trip_ns'] / 1000:,.1f} / {size['floor_ns'] / 1000:,.1f} / "
+                    f"{size['overhead_ns'] / 1000:,.2f} us")
+    growth = max(s["bytes_per_call"] for s in sizes) - base["bytes_per_call"]
+    report.goal(f"bytes per call, {sizes[-1]['chunk_ms']} ms minus {base['chunk_ms']} ms",
+                f"{growth:+,.0f} B", f"<= {MAX_BYTES_GROWTH:.0f} B (flat)",
+                growth <= MAX_BYTES_GROWTH)
+    binding_growth = max(s["bare_ns"] for s in sizes) - base["bare_ns"]
+    report.goal(f"bindings alone, growth up to {sizes[-1]['chunk_ms']} ms",
+                f"{binding_growth:+,.0f} ns", f"<= {FLAT_BINDING_NS:.0f} ns (flat)",
+                binding_growth <= FLAT_BINDING_NS)
+    worst = 0.0
+    flat = True
+    for size in sizes[1:]:
+        allowed = max(FLAT_OVERHEAD_NS, FLAT_OVERHEAD_SHARE * size["floor_ns"])
+        delta = size["overhead_ns"] - base["overhead_ns"]
+        worst = max(worst, delta)
+        flat = flat and delta <= allowed
+    report.goal(f"overhead growth up to {sizes[-1]['chunk_ms']} ms", f"{worst:+,.0f} ns",
+                f"<= max({FLAT_OVERHEAD_NS:,.0f} ns, {FLAT_OVERHEAD_SHARE:.0%} of the floor)",
+                flat)
+
+    report.print()
+    elapsed = time.monotonic() - started
+    print(f"\nCPython {this_version}; {report.misses} goal(s) missed; "
+          f"{elapsed:.0f} s in all")
+
+    if args.json:
+        with open(args.json, "w", encoding="utf-8") as out:
+            json.dump({"python": this_version, "binding": binding, "zero_copy": zero_copy,
+                       "scaling": scaling, "callbacks": callbacks,
+                       "callback_runs": callback_runs}, out, indent=1)
+    return 1 if (args.fail_on_miss and report.misses) else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
