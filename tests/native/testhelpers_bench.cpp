@@ -118,6 +118,25 @@ kolta::AudioFrame bare_frame_call(FloatArray samples) {
     return frame;
 }
 
+// bare_frame_call through the buffer protocol instead of the ndarray caster
+// (which asks numpy for a DLPack capsule first): a C-contiguous float32
+// buffer only, no conversion.
+kolta::AudioFrame bare_buffer_call(nb::handle samples) {
+    Py_buffer view;
+    if (PyObject_GetBuffer(samples.ptr(), &view, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT) != 0)
+        throw nb::python_error();
+    const bool float32 = view.itemsize == 4 && view.format && view.format[0] == 'f' &&
+                         view.format[1] == '\0';
+    const Py_ssize_t count = view.len / 4;
+    float *data = static_cast<float *>(view.buf);
+    PyBuffer_Release(&view);
+    if (!float32)
+        throw nb::type_error("a C-contiguous float32 buffer is required");
+    kolta::AudioFrame frame{data, static_cast<std::uint32_t>(count)};
+    nb::gil_scoped_release unlocked;
+    return frame;
+}
+
 // The same with a frame in place of the array: the shape of process_frame
 // without the engine.
 kolta::AudioFrame bare_frame_pass(const kolta::AudioFrame &frame) {
@@ -199,6 +218,7 @@ void bind_bench_helpers(nb::module_ &m) {
         .def("close", &EngineLoop::close);
     m.def("bare_frame_call", &bare_frame_call, nb::arg("samples"));
     m.def("bare_frame_pass", &bare_frame_pass, nb::arg("frame"));
+    m.def("bare_buffer_call", &bare_buffer_call, nb::arg("samples"));
     m.def("bare_gil_calls", &bare_gil_calls, nb::arg("callable"), nb::arg("arg"),
           nb::arg("calls"), nb::arg("keep_thread_state") = false);
 }
