@@ -62,6 +62,7 @@ def time_parts(processor: kolta.AudioProcessor, samples: npt.NDArray[np.float32]
     process = processor.process_frame
     bare = helpers.bare_frame_call
     bare_pass = helpers.bare_frame_pass
+    bare_buffer = helpers.bare_buffer_call
     frame = frame_type(samples)
     out = process(frame)
     parts = {}
@@ -86,6 +87,10 @@ def time_parts(processor: kolta.AudioProcessor, samples: npt.NDArray[np.float32]
         for _ in range(calls):
             bare_pass(frame)
         parts["bare_frame_pass(frame)"] = (now_ns() - start) / calls
+        start = now_ns()
+        for _ in range(calls):
+            bare_buffer(samples)
+        parts["bare_buffer_call(array), buffer protocol"] = (now_ns() - start) / calls
     return parts
 
 
