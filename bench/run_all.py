@@ -18,6 +18,7 @@ import argparse
 import json
 import os
 import platform
+import resource
 import subprocess
 import sys
 import time
@@ -35,6 +36,24 @@ MAX_PY311_SLOWDOWN = 2.0
 MIN_SPEED_UP = 1.8
 MAX_BYTES_GROWTH = 64.0
 FLAT_BINDING_NS = 100.0
+
+
+def busy_cpu_seconds() -> float | None:
+    """CPU time spent by everything on the machine so far (Linux), or None."""
+    try:
+        with open("/proc/stat", encoding="ascii") as stat:
+            fields = [int(v) for v in stat.readline().split()[1:]]
+    except (OSError, ValueError):
+        return None
+    idle = fields[3] + (fields[4] if len(fields) > 4 else 0)  # idle + iowait
+    return (sum(fields[:8]) - idle) / os.sysconf("SC_CLK_TCK")
+
+
+def own_cpu_seconds() -> float:
+    """CPU time of this process and of the benchmark processes it waited for."""
+    me = resource.getrusage(resource.RUSAGE_SELF)
+    children = resource.getrusage(resource.RUSAGE_CHILDREN)
+    return me.ru_utime + me.ru_stime + children.ru_utime + children.ru_stime
 
 
 def version_of(python: str) -> str:
@@ -122,6 +141,7 @@ def main() -> int:
     other_version = version_of(other) if other else None
     quick = args.quick
     started = time.monotonic()
+    busy_before, own_before = busy_cpu_seconds(), own_cpu_seconds()
 
     print(f"Kolta benchmarks: CPython {this_version} ({python})")
     if other:
@@ -247,6 +267,13 @@ def main() -> int:
     elapsed = time.monotonic() - started
     print(f"\nCPython {this_version}; {report.misses} goal(s) missed; "
           f"{elapsed:.0f} s in all")
+    busy_after = busy_cpu_seconds()
+    if busy_before is not None and busy_after is not None:
+        # Work of other programs competes for the same cores: the scaling
+        # figure, above all, means little when this is well above zero.
+        others = max(0.0, (busy_after - busy_before) - (own_cpu_seconds() - own_before))
+        print(f"other programs kept {others / elapsed:.2f} of {os.cpu_count()} CPUs busy "
+              "during the run")
 
     if args.json:
         with open(args.json, "w", encoding="utf-8") as out:
