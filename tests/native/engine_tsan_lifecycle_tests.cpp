@@ -36,30 +36,30 @@ kolta::ProcessorAttributes flooding_attributes(const std::shared_ptr<Tally> &tal
                                                bool throw_every_other) {
     auto attrs = attributes("", 16000, 1, /*cloud=*/true);
     auto counter = std::make_shared<std::atomic<std::uint64_t>>(0);
-    attrs.audio_attributes.audio_pipeline_state_notify = [tally, counter,
-                                                          throw_every_other](
-                                                             PipelineState state) {
-        ++tally->states;
-        if (state == PipelineState::kNotRunning) {
-            ++tally->not_running;
-        }
-        if (throw_every_other && (counter->fetch_add(1) % 2 == 1)) {
-            ++tally->throws;
-            throw std::runtime_error("state callback failure");
-        }
-    };
-    attrs.lt_config = lt_config([tally, counter, throw_every_other](kolta::TextFrame &&f) {
-        ++tally->texts;
-        kolta::TextFrame kept = std::move(f); // touch the moved-in frame
-        if (kept.transcript_data_.complete.size() != 1 ||
-            kept.transcript_data_.complete[0].text.empty()) {
-            ++tally->malformed;
-        }
-        if (throw_every_other && (counter->fetch_add(1) % 2 == 1)) {
-            ++tally->throws;
-            throw 42; // not a std::exception
-        }
-    });
+    attrs.audio_attributes.audio_pipeline_state_notify =
+        [tally, counter, throw_every_other](PipelineState state) {
+            ++tally->states;
+            if (state == PipelineState::kNotRunning) {
+                ++tally->not_running;
+            }
+            if (throw_every_other && (counter->fetch_add(1) % 2 == 1)) {
+                ++tally->throws;
+                throw std::runtime_error("state callback failure");
+            }
+        };
+    attrs.lt_config =
+        lt_config([tally, counter, throw_every_other](kolta::TextFrame &&f) {
+            ++tally->texts;
+            kolta::TextFrame kept = std::move(f); // touch the moved-in frame
+            if (kept.transcript_data_.complete.size() != 1 ||
+                kept.transcript_data_.complete[0].text.empty()) {
+                ++tally->malformed;
+            }
+            if (throw_every_other && (counter->fetch_add(1) % 2 == 1)) {
+                ++tally->throws;
+                throw 42; // not a std::exception
+            }
+        });
     return attrs;
 }
 
@@ -78,8 +78,8 @@ TEST(TsanLifecycle, ProcessorsCreatedAndDestroyedWhileEveryCallbackKindFires) {
     for (int t = 0; t < kThreads; ++t) {
         makers.emplace_back([&, t] {
             for (int i = 0; i < kPerThread; ++i) {
-                auto processor =
-                    sdk->create_audio_processor(flooding_attributes(tally, (i + t) % 2 == 0));
+                auto processor = sdk->create_audio_processor(
+                    flooding_attributes(tally, (i + t) % 2 == 0));
                 ASSERT_NE(processor, nullptr);
                 if (i % 3 == 0) {
                     push(*processor, tone(300, 0.3, 640, 16000));
@@ -222,13 +222,13 @@ TEST_P(TsanTeardownFromCallback, LastReferenceDroppedOnAnEngineThread) {
                     take_and_drop();
                 }
             };
-        attrs.lt_config = lt_config([box, take_and_drop, from_transcript](
-                                        kolta::TextFrame &&frame) {
-            ++box->deliveries;
-            if (from_transcript && frame.transcript_data_.utterance_idx == 3) {
-                take_and_drop();
-            }
-        });
+        attrs.lt_config =
+            lt_config([box, take_and_drop, from_transcript](kolta::TextFrame &&frame) {
+                ++box->deliveries;
+                if (from_transcript && frame.transcript_data_.utterance_idx == 3) {
+                    take_and_drop();
+                }
+            });
         Watchdog watchdog("teardown from an engine thread", 60s);
         std::shared_ptr<kolta::IAudioProcessor> processor =
             sdk->create_audio_processor(attrs);
