@@ -19,6 +19,7 @@ import json
 import os
 import platform
 import resource
+import statistics
 import subprocess
 import sys
 import time
@@ -117,9 +118,32 @@ def merge_callbacks(runs: list[dict[str, Any]]) -> dict[str, float]:
     for run in runs:
         for name, values in run["samples"].items():
             merged.setdefault(name, []).extend(values)
-    return {name: sorted(v)[len(v) // 2] if len(v) % 2 else
-            (sorted(v)[len(v) // 2 - 1] + sorted(v)[len(v) // 2]) / 2
-            for name, v in merged.items()}
+    return {name: statistics.median(values) for name, values in merged.items()}
+
+
+def merge_binding(runs: list[dict[str, Any]]) -> dict[str, Any]:
+    """One result from several processes: the goals from every repeat of every
+    run (per-repeat differences and ratios), the breakdown as medians of the
+    runs' medians. The machine's speed drifts between processes."""
+    ours = [v for run in runs for v in run["samples"]["round_trip_ns"]]
+    bare = [v for run in runs for v in run["samples"]["bare_ns"]]
+    floor = [v for run in runs for v in run["samples"]["floor_ns"]]
+    merged = dict(runs[0])
+    merged.update({
+        "runs": len(runs),
+        "round_trip_ns": statistics.median(ours),
+        "bare_ns": statistics.median(bare),
+        "floor_ns": statistics.median(floor),
+        "above_floor_ns": statistics.median([o - f for o, f in zip(ours, floor)]),
+        "ratio_to_bare": statistics.median([o / b for o, b in zip(ours, bare)]),
+        "samples": {"round_trip_ns": ours, "bare_ns": bare, "floor_ns": floor},
+    })
+    for key in ("same_shape_bare_ns", "ratio_to_same_shape_bare", "one_call_ns",
+                "one_call_ratio_to_bare"):
+        merged[key] = statistics.median(run[key] for run in runs)
+    merged["parts_ns"] = {name: statistics.median(run["parts_ns"][name] for run in runs)
+                          for name in runs[0]["parts_ns"]}
+    return merged
 
 
 def main() -> int:
@@ -151,8 +175,10 @@ def main() -> int:
     print("figures are medians of interleaved repeats; running...", flush=True)
 
     repeats = ["--repeats", "3"] if quick else []
-    binding = run_bench(python, "bench_binding.py",
-                        repeats + (["--calls", "10000"] if quick else []))
+    binding = merge_binding([
+        run_bench(python, "bench_binding.py",
+                  ["--repeats", "3", "--calls", "10000"] if quick else ["--repeats", "7"])
+        for _ in range(1 if quick else 3)])
     zero_copy = run_bench(python, "bench_zero_copy.py",
                           repeats + (["--calls", "5000"] if quick else []))
     scaling = run_bench(python, "bench_scaling.py",
