@@ -26,4 +26,22 @@ native-test:
 python-test:
 	$(PY) -m pytest -q
 
-ci: test
+ci: test typecheck test-py311
+
+.PHONY: bench bench-py311 typecheck test-py311
+
+# Benchmarks: each ratio beside its goal.
+bench: setup
+	$(PY) bench/run_all.py
+
+bench-py311: setup
+	VENV=.venv311 PYTHON=python3 ./scripts/bootstrap.sh
+	$(PY) bench/run_all.py --other-python .venv311/bin/python
+
+# stubtest of the installed module against its stub, mypy on examples/.
+typecheck: setup
+	./scripts/typecheck.sh
+
+# The Python suite and the type checks under CPython 3.11.
+test-py311:
+	./scripts/test_py311.sh
