@@ -49,7 +49,7 @@ nb::typed<nb::object, kolta::AudioFrame> process_frame(const ProcessorHolder &se
         throw std::runtime_error("process_frame called on a closed AudioProcessor");
     kolta::AudioFrame out;
     {
-        nb::gil_scoped_release unlocked;
+        ScopedGilRelease unlocked;
         try {
             out = processor->process_frame(frame);
         } catch (...) {

@@ -83,7 +83,7 @@ void bind_create_sdk(nb::module_ &m) {
         [](const kolta::InitParams &init_params) {
             std::unique_ptr<SdkHolder> holder;
             {
-                nb::gil_scoped_release unlocked;
+                ScopedGilRelease unlocked;
                 holder = std::make_unique<SdkHolder>(kolta::CreateKoltaSdk(init_params));
             }
             return holder.release();
