@@ -6,6 +6,7 @@ import enum
 import gc
 import sys
 import threading
+import weakref
 
 import pytest
 
@@ -431,3 +432,39 @@ def test_state_callback_copied_into_processor_attributes_keeps_the_callable_aliv
     assert rec.values == [PS.NOT_RUNNING, PS.TRYING, PS.RUNNING]
     h.release_held(token)
     assert sys.getrefcount(rec) == base
+
+
+class CallbackOwner:
+    """Holds records whose callbacks are its own bound methods: a cycle."""
+
+    def __init__(self, kind):
+        if kind == "audio_attributes":
+            self.record = m.AudioAttributes(audio_pipeline_state_notify=self.on_event)
+        elif kind == "lt_config":
+            self.record = m.LanguageTranslationConfig("en", "es", callback=self.on_event)
+        else:
+            self.record = m.ProcessorAttributes(
+                m.AudioAttributes(audio_pipeline_state_notify=self.on_event),
+                m.LanguageTranslationConfig("en", "es", callback=self.on_event))
+
+    def on_event(self, value):
+        pass
+
+
+@pytest.mark.parametrize("kind", ["audio_attributes", "lt_config", "processor_attributes"])
+def test_cycles_through_callbacks_are_collected(kind):
+    owners = [CallbackOwner(kind) for _ in range(10)]
+    alive = [weakref.ref(o) for o in owners]
+    del owners
+    gc.collect()
+    assert [r() for r in alive] == [None] * 10
+
+
+def test_a_callable_shared_with_native_copies_is_not_collected():
+    owner = CallbackOwner("audio_attributes")
+    token = h.hold_callback(owner.record)
+    alive = weakref.ref(owner)
+    del owner
+    gc.collect()
+    assert alive() is not None  # the native copy still needs the callable
+    h.release_held(token)

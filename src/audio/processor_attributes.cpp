@@ -12,6 +12,7 @@
 #include <utility>
 
 #include "audio/element_views.h"
+#include "audio/record_gc.h"
 #include "bridge/gil_safe_callable.h"
 #include "module/bindings.h"
 
@@ -27,6 +28,12 @@ public:
         : deliver_(wrap_gil<kolta::PipelineState &&>(std::move(fn))) {}
 
     void operator()(kolta::PipelineState state) const { deliver_(std::move(state)); }
+
+    // For the cyclic collector (see record_gc.h).
+    static PyObject *sole_callable(const std::function<void(kolta::PipelineState)> &f) {
+        const auto *notify = f.target<PipelineStateNotify>();
+        return notify ? kolta_py::sole_callable(notify->deliver_) : nullptr;
+    }
 
 private:
     std::function<void(kolta::PipelineState &&)> deliver_;
@@ -100,6 +107,39 @@ void bind_pipeline_state(nb::module_ &m) {
                "Pipeline is not running or has disconnected.");
 }
 
+namespace {
+
+std::array<PyObject *, 2>
+audio_attributes_callables(const kolta::AudioAttributes &attrs) {
+    return {PipelineStateNotify::sole_callable(attrs.audio_pipeline_state_notify),
+            nullptr};
+}
+
+void clear_audio_attributes_callbacks(kolta::AudioAttributes &attrs) {
+    attrs.audio_pipeline_state_notify = nullptr;
+}
+
+std::array<PyObject *, 2>
+processor_attributes_callables(const kolta::ProcessorAttributes &attrs) {
+    const auto &lt = attrs.lt_config;
+    return {audio_attributes_callables(attrs.audio_attributes)[0],
+            lt ? sole_callable(lt->callback) : nullptr};
+}
+
+void clear_processor_attributes_callbacks(kolta::ProcessorAttributes &attrs) {
+    clear_audio_attributes_callbacks(attrs.audio_attributes);
+    if (attrs.lt_config)
+        attrs.lt_config->callback = nullptr;
+}
+
+using AudioAttributesGc = RecordGc<kolta::AudioAttributes, &audio_attributes_callables,
+                                   &clear_audio_attributes_callbacks>;
+using ProcessorAttributesGc =
+    RecordGc<kolta::ProcessorAttributes, &processor_attributes_callables,
+             &clear_processor_attributes_callbacks>;
+
+} // namespace
+
 void bind_cloud_inferencing_params(nb::module_ &m) {
     using P = kolta::CloudInferencingParams;
     if (reuse_registered<P>(m, "CloudInferencingParams"))
@@ -122,7 +162,8 @@ void bind_audio_attributes(nb::module_ &m) {
                   "Audio-processing configuration for create_audio_processor (buffer / "
                   "stream path). Selects the model to run (via model_name) and the "
                   "session PCM format, and supplies the pipeline-state callback. The "
-                  "requested model must be entitled to the activated user.")
+                  "requested model must be entitled to the activated user.",
+                  nb::type_slots(AudioAttributesGc::slots))
         .def("__init__", &construct_audio_attributes, nb::arg("sampling_rate") = 16000,
              nb::arg("channels") = 1, nb::arg("model_name") = "",
              nb::arg("cloud_inferencing_params") = kolta::CloudInferencingParams{},
@@ -160,7 +201,8 @@ void bind_processor_attributes(nb::module_ &m) {
         m, "ProcessorAttributes",
         "Attributes passed to Sdk.create_audio_processor. Always configures the "
         "audio-processing path via audio_attributes; when asr_attributes is "
-        "also set, the processor runs the ASR/SSI path instead.")
+        "also set, the processor runs the ASR/SSI path instead.",
+        nb::type_slots(ProcessorAttributesGc::slots))
         .def("__init__", &construct_processor_attributes, nb::arg("audio_attributes"),
              nb::arg("lt_config").none() = nb::none())
         .def_rw("audio_attributes", &P::audio_attributes,

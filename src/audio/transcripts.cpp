@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "audio/element_views.h"
+#include "audio/record_gc.h"
 #include "bridge/gil_safe_callable.h"
 #include "module/bindings.h"
 
@@ -123,6 +124,21 @@ void bind_text_frame(nb::module_ &m) {
             "translation according to type_.");
 }
 
+namespace {
+
+std::array<PyObject *, 2> lt_config_callables(const kolta::LanguageTranslationConfig &c) {
+    return {sole_callable(c.callback), nullptr};
+}
+
+void clear_lt_config_callback(kolta::LanguageTranslationConfig &config) {
+    config.callback = nullptr;
+}
+
+using LtConfigGc = RecordGc<kolta::LanguageTranslationConfig, &lt_config_callables,
+                            &clear_lt_config_callback>;
+
+} // namespace
+
 void bind_language_translation_config(nb::module_ &m) {
     using C = kolta::LanguageTranslationConfig;
     if (reuse_registered<C>(m, "LanguageTranslationConfig"))
@@ -130,7 +146,8 @@ void bind_language_translation_config(nb::module_ &m) {
     nb::class_<C>(m, "LanguageTranslationConfig",
                   "Language Translation configuration parameters. Its presence on "
                   "ProcessorAttributes selects the LT pipeline (leave "
-                  "AudioAttributes.model_name empty).")
+                  "AudioAttributes.model_name empty).",
+                  nb::type_slots(LtConfigGc::slots))
         .def("__init__", &construct_lt_config, nb::arg("language_in"),
              nb::arg("language_out"), nb::arg("conversation_id") = "",
              nb::arg("callback") = nb::none())

@@ -244,15 +244,30 @@ template <typename T> void GilSafeCallable::invoke(T &&value) const {
     PyGILState_Release(state);
 }
 
+// The target of every wrapped callback: one shared owner of the callable.
+template <typename T> struct GilSafeClosure {
+    std::shared_ptr<GilSafeCallable> target;
+    void operator()(T value) const { target->invoke(std::forward<T>(value)); }
+};
+
 // A Python callable as a std::function that any thread may call, copy and
 // destroy. The caller holds the GIL and has checked that fn is callable.
 template <typename T> std::function<void(T)> wrap_gil(nb::callable fn) {
     detail::install_exit_hook();
-    auto target = std::make_shared<GilSafeCallable>(std::move(fn));
-    auto closure = [target](T value) { target->invoke(std::forward<T>(value)); };
+    GilSafeClosure<T> closure{std::make_shared<GilSafeCallable>(std::move(fn))};
     static_assert(sizeof(closure) == sizeof(std::shared_ptr<GilSafeCallable>),
                   "the closure holds exactly one shared owner");
     return closure;
+}
+
+// The callable behind a wrapped callback, for the cyclic collector, when this
+// function object is its only owner; a callable that other copies share (the
+// library's among them) is not this holder's to report. GIL held.
+template <typename T> PyObject *sole_callable(const std::function<void(T)> &callback) {
+    const auto *closure = callback.template target<GilSafeClosure<T>>();
+    if (!closure || closure->target.use_count() != 1)
+        return nullptr;
+    return closure->target->fn.ptr();
 }
 
 } // namespace kolta_py
