@@ -22,6 +22,45 @@ const char *level_name(LogLevel level) {
     return "INFO";
 }
 
+// Caller-supplied text (keys, model names, paths) must not forge extra lines
+// or hide bytes a reader would act on: every control character, and the
+// Unicode line separators that some readers split on (U+0085 NEXT LINE,
+// U+2028, U+2029), becomes a space.
+std::string one_line(const std::string &message) {
+    std::string line;
+    line.reserve(message.size());
+    const std::size_t size = message.size();
+    for (std::size_t i = 0; i < size; ++i) {
+        const auto byte = [&](std::size_t at) {
+            return at < size ? static_cast<unsigned char>(message[at]) : 0u;
+        };
+        const unsigned c = byte(i);
+        if (c < 0x20 || c == 0x7f) {
+            line += ' ';
+        } else if (c == 0xc2 && byte(i + 1) == 0x85) {
+            line += ' ';
+            i += 1;
+        } else if (c == 0xe2 && byte(i + 1) == 0x80 &&
+                   (byte(i + 2) == 0xa8 || byte(i + 2) == 0xa9)) {
+            line += ' ';
+            i += 2;
+        } else {
+            line += message[i];
+        }
+    }
+    return line;
+}
+
+// Where the character starting at `at` ends: a UTF-8 lead byte and the
+// continuation bytes after it (anything else counts as one character).
+std::size_t next_character(const std::string &text, std::size_t at) {
+    ++at;
+    while (at < text.size() && (static_cast<unsigned char>(text[at]) & 0xc0) == 0x80) {
+        ++at;
+    }
+    return at;
+}
+
 long long floor_div(long long a, long long b) {
     const long long q = a / b;
     return (a % b != 0 && ((a < 0) != (b < 0))) ? q - 1 : q;
@@ -43,13 +82,7 @@ Logger::Logger(const std::filesystem::path &file) {
 
 void Logger::write(LogLevel level, const std::string &message) {
     const std::string stamp = utc_timestamp(std::chrono::system_clock::now());
-    // Caller-supplied text (model names, paths) must not forge extra lines.
-    std::string line = message;
-    for (char &c : line) {
-        if (c == '\n' || c == '\r') {
-            c = ' ';
-        }
-    }
+    const std::string line = one_line(message);
     std::lock_guard<std::mutex> lock(mutex_);
     out_ << stamp << ' ' << level_name(level) << ' ' << line << '\n';
     out_.flush();
@@ -103,10 +136,16 @@ std::string mask_secret(const std::string &secret) {
     if (secret.empty()) {
         return "(empty)";
     }
-    if (secret.size() <= 4) {
+    // Characters, not bytes: a cut inside a UTF-8 sequence would write an
+    // invalid byte to the log (and keep fewer than 4 characters).
+    std::size_t end = 0;
+    for (int kept = 0; kept < 4 && end < secret.size(); ++kept) {
+        end = next_character(secret, end);
+    }
+    if (end >= secret.size()) {
         return "****";
     }
-    return secret.substr(0, 4) + "****";
+    return secret.substr(0, end) + "****";
 }
 
 } // namespace kolta::engine

@@ -12,7 +12,8 @@ namespace kolta::engine {
 enum class LogLevel { kInfo, kWarn, kError };
 
 // A plain-text log file. Each line is "<UTC timestamp> <LEVEL> <message>",
-// written whole and flushed under one mutex.
+// written whole and flushed under one mutex. Control characters and line
+// separators in the message are written as spaces.
 class Logger {
 public:
     // Opens `file` for appending; throws std::runtime_error naming the path
@@ -39,8 +40,9 @@ std::shared_ptr<Logger> open_shared_log(const std::filesystem::path &file);
 // ISO-8601 UTC with milliseconds, e.g. "2024-05-01T12:34:56.789Z".
 std::string utc_timestamp(std::chrono::system_clock::time_point when);
 
-// Keeps the first 4 characters and hides the rest behind "****"; a secret of
-// 4 characters or fewer is hidden entirely.
+// Keeps the first 4 characters (UTF-8 characters, never part of one) and
+// hides the rest behind "****"; a secret of 4 characters or fewer is hidden
+// entirely.
 std::string mask_secret(const std::string &secret);
 
 } // namespace kolta::engine
