@@ -34,6 +34,16 @@ std::string environment_name(Environment environment) {
 }
 
 std::filesystem::path prepare_log_directory(const std::string &storage_dir) {
+    // The operating system would see only the part before a NUL: refuse the
+    // path rather than create and write somewhere else.
+    if (storage_dir.find('\0') != std::string::npos) {
+        std::string shown;
+        for (char c : storage_dir) {
+            shown += c == '\0' ? std::string("\\0") : std::string(1, c);
+        }
+        throw std::runtime_error("cannot create storage directory '" + shown +
+                                 "': contains a NUL character");
+    }
     const std::filesystem::path storage = storage_dir.empty() ? "." : storage_dir;
     std::error_code ec;
     std::filesystem::create_directories(storage, ec);
