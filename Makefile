@@ -26,7 +26,7 @@ native-test:
 python-test:
 	$(PY) -m pytest -q
 
-ci: test typecheck test-py311
+ci: test typecheck test-py311 reliability
 
 .PHONY: bench bench-py311 typecheck test-py311
 
@@ -45,3 +45,9 @@ typecheck: setup
 # The Python suite and the type checks under CPython 3.11.
 test-py311:
 	./scripts/test_py311.sh
+
+# Sanitizers (ThreadSanitizer on the engine, ASan+UBSan on the whole suite)
+# and the stress tests.
+.PHONY: reliability
+reliability: setup
+	./scripts/reliability.sh
