@@ -1,17 +1,21 @@
 #!/usr/bin/env bash
 # The reliability runs, one after the other, each timed: ThreadSanitizer on the
-# engine, ASan+UBSan on the whole pytest suite, then the stress tests. Stops at
-# the first failing part. KOLTA_RELIABILITY_PARTS picks parts, e.g. "tsan stress".
+# engine, ASan+UBSan on the whole pytest suite, the stress tests (normal build,
+# with the hostile-input tests' stress profile), then the stress tests again
+# under ASan+UBSan. Stops at the first failing part. KOLTA_RELIABILITY_PARTS
+# picks parts, e.g. KOLTA_RELIABILITY_PARTS="tsan stress".
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-PARTS=${KOLTA_RELIABILITY_PARTS:-tsan sanitize stress}
+PARTS=${KOLTA_RELIABILITY_PARTS:-tsan sanitize stress sanitize-stress}
 for part in $PARTS; do
+    start=$(date +%s)
     case "$part" in
-        tsan|sanitize|stress) ;;
+        tsan) ./scripts/tsan.sh ;;
+        sanitize) ./scripts/sanitize.sh ;;
+        stress) ./scripts/stress.sh ;;
+        sanitize-stress) ./scripts/sanitize.sh -m stress ;;
         *) echo "reliability: unknown part '$part'" >&2; exit 2 ;;
     esac
-    start=$(date +%s)
-    "./scripts/$part.sh"
     echo "== reliability: $part passed in $(( $(date +%s) - start )) s"
 done
