@@ -22,16 +22,22 @@ TEXTS = FLOOD + STORM_THREADS * 10
 
 
 class Counter:
+    """Counts calls from several engine threads at once (`+=` alone could lose
+    an update at a GIL hand-off)."""
+
     def __init__(self):
         self.calls = 0
         self.last = None
         self.hook = None  # called with the count, e.g. to drop a processor
+        self.lock = threading.Lock()
 
     def __call__(self, value):
-        self.calls += 1
-        self.last = value
-        if self.hook is not None:
-            self.hook(self.calls)
+        with self.lock:
+            self.calls += 1
+            self.last = value
+            calls = self.calls
+        if self.hook is not None:  # outside the lock: it may tear down
+            self.hook(calls)
 
 
 def busy(seconds):
@@ -62,10 +68,10 @@ def make_attrs(on_state, on_text):
         m.AudioAttributes(16000, 1, "", audio_pipeline_state_notify=on_state), lt)
 
 
-def wait_until(predicate, timeout=60):
+def wait_until(predicate, timeout=60, state=lambda: ""):
     deadline = time.monotonic() + timeout
     while not predicate():
-        assert time.monotonic() < deadline, "timed out"
+        assert time.monotonic() < deadline, f"timed out {state()}"
         time.sleep(0.005)
 
 
@@ -181,13 +187,21 @@ def test_processor_dropped_inside_its_own_callback(sdk, flooding, greedy_main_th
     callables = [on_state, on_text]
     baselines = refcounts(callables)
     for round_ in range(ROUNDS):
-        box = []
-        # From the 100th state on, as soon as the processor is in the box.
-        threshold = round_ * STATES + 100
-        on_state.hook = lambda calls: box.pop() if calls >= threshold and box else None
+        box, stored = [], threading.Event()
+
+        def drop_at_the_100th_state(calls, first=round_ * STATES + 1):
+            if calls == first + 99:
+                # The flood may be this far before the processor is stored.
+                assert stored.wait(30)
+                box.pop()
+
+        on_state.hook = drop_at_the_100th_state
         box.append(sdk.create_audio_processor(make_attrs(on_state, on_text)))
+        stored.set()
         busy(0.1)
-        wait_until(lambda: on_state.calls == (round_ + 1) * STATES)
+        wait_until(lambda: on_state.calls == (round_ + 1) * STATES,
+                   state=lambda: f"round {round_}: {on_state.calls} states, "
+                                 f"{on_text.calls} texts, box {len(box)}")
         assert not box
         assert on_state.last == m.PipelineState.NOT_RUNNING
         wait_until(lambda: on_text.calls == (round_ + 1) * TEXTS)

@@ -23,18 +23,24 @@ TEXTS_PER_PROCESSOR = TEXT_FLOOD + STORM_THREADS * TEXTS_PER_STORM_THREAD
 
 
 class EveryOtherRaises:
-    """Counts calls (under the GIL) and raises on every second one."""
+    """Counts calls and raises on every second one. Several engine threads call
+    it at once, so the counts are kept under a lock (`+=` alone could lose an
+    update at a GIL hand-off)."""
 
     def __init__(self, kind):
         self.kind, self.calls, self.raised, self.wrong = kind, 0, 0, 0
+        self.lock = threading.Lock()
 
     def __call__(self, value):
-        self.calls += 1
-        if not isinstance(value, self.kind):
-            self.wrong += 1
-        if self.calls % 2 == 0:
-            self.raised += 1
-            raise ValueError(f"call {self.calls}")
+        with self.lock:
+            self.calls += 1
+            calls = self.calls
+            if not isinstance(value, self.kind):
+                self.wrong += 1
+            if calls % 2 == 0:
+                self.raised += 1
+        if calls % 2 == 0:
+            raise ValueError(f"call {calls}")
 
 
 def drop_plainly(box):
