@@ -47,16 +47,8 @@ nb::typed<nb::object, kolta::AudioFrame> process_frame(const ProcessorHolder &se
     std::shared_ptr<kolta::IAudioProcessor> processor = self.share();
     if (!processor)
         throw std::runtime_error("process_frame called on a closed AudioProcessor");
-    kolta::AudioFrame out;
-    {
-        ScopedGilRelease unlocked;
-        try {
-            out = processor->process_frame(frame);
-        } catch (...) {
-            processor.reset(); // may be the last reference: dropped without the GIL
-            throw;
-        }
-    }
+    const kolta::AudioFrame out = call_without_gil_keeping(
+        processor, [&](kolta::IAudioProcessor &p) { return p.process_frame(frame); });
     if (!self.empty()) {
         // The handle's own reference (dropped only with the GIL held, which
         // this thread holds) keeps the processor, so this drop is never the last.

@@ -2,168 +2,19 @@
 
 #include <nanobind/nanobind.h>
 
-#include <atomic>
-#include <chrono>
 #include <functional>
 #include <memory>
-#include <thread>
 #include <utility>
 
 #if defined(__GLIBCXX__)
 #include <cxxabi.h>
 #endif
 
+#include "bridge/gil_scopes.h"
+
 namespace kolta_py {
 
 namespace nb = nanobind;
-
-namespace detail {
-
-// Native threads admitted to the interpreter, and whether finalisation has
-// begun. CPython 3.10 cannot tear down safely under a native thread that is
-// inside Python: one that waits for the GIL is ended by a forced unwind (in a
-// destructor that aborts the process), one that sleeps with the GIL released
-// wakes on a freed interpreter. Our exit hook runs while the interpreter is
-// still intact: it closes admission, then waits (GIL released, for a bounded
-// time) for the admitted threads to finish their call or drop, so that none
-// is inside Python when CPython sets its flag. The thread that runs the hook
-// goes on with the remaining exit handlers and is never ended by CPython: it
-// stays admitted until CPython sets its flag.
-struct ExitState {
-    std::atomic<int> admitted{0};
-    std::atomic<bool> exiting{false};
-    std::thread::id exit_thread; // written before `exiting` is set
-    bool hooked = false;         // guarded by the GIL
-};
-inline ExitState exit_state;
-
-} // namespace detail
-
-// True once the interpreter has begun finalising, as far as the calling thread
-// may touch it. Readable without the GIL: a foreign thread must not take the
-// GIL of a finalising interpreter (it would hang or be torn down inside
-// CPython).
-inline bool interpreter_finalizing() noexcept {
-#if PY_VERSION_HEX >= 0x030D0000
-    if (Py_IsFinalizing())
-        return true;
-#else
-    if (_Py_IsFinalizing())
-        return true;
-#endif
-    return detail::exit_state.exiting.load() &&
-           std::this_thread::get_id() != detail::exit_state.exit_thread;
-}
-
-namespace detail {
-
-// Admits the calling thread to the interpreter unless it is finalising; the
-// exit hook waits for every admitted thread to leave. Both sides use
-// sequentially consistent operations: either the thread sees the hook's flag
-// or the hook sees the thread's admission.
-class InterpreterEntry {
-public:
-    InterpreterEntry() noexcept {
-        exit_state.admitted.fetch_add(1);
-        admitted_ = !interpreter_finalizing();
-        if (!admitted_)
-            exit_state.admitted.fetch_sub(1);
-    }
-    ~InterpreterEntry() { leave(); }
-    InterpreterEntry(const InterpreterEntry &) = delete;
-    InterpreterEntry &operator=(const InterpreterEntry &) = delete;
-
-    explicit operator bool() const noexcept { return admitted_; }
-    void leave() noexcept {
-        if (admitted_) {
-            admitted_ = false;
-            exit_state.admitted.fetch_sub(1);
-        }
-    }
-
-private:
-    bool admitted_ = false;
-};
-
-// Called with the GIL held. Registers, once per extension, the hook that
-// closes admission at interpreter exit, and a fork handler: the child has
-// only the forking thread, whatever the others were doing.
-inline void install_exit_hook() {
-    if (exit_state.hooked)
-        return;
-    exit_state.hooked = true;
-    nb::module_::import_("atexit").attr("register")(nb::cpp_function([] {
-        exit_state.exit_thread = std::this_thread::get_id();
-        exit_state.exiting.store(true);
-        if (exit_state.admitted.load() == 0)
-            return;
-        // A callback blocked for good must not hold the exit forever.
-        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
-        nb::gil_scoped_release unlocked;
-        while (exit_state.admitted.load() != 0 &&
-               std::chrono::steady_clock::now() < deadline)
-            std::this_thread::sleep_for(std::chrono::microseconds(100));
-    }));
-    nb::module_ os = nb::module_::import_("os");
-    if (nb::hasattr(os, "register_at_fork"))
-        os.attr("register_at_fork")(nb::arg("after_in_child") = nb::cpp_function(
-                                        [] { exit_state.admitted.store(0); }));
-}
-
-} // namespace detail
-
-namespace detail {
-
-// From CPython 3.11 on, PyGILState_Ensure on a native thread without a thread
-// state creates one, and the matching release destroys it, on every call
-// (tens of microseconds). A native thread therefore keeps the one it gets on
-// its first entry, by holding one extra nesting level, until the thread exits.
-class NativeThreadState {
-public:
-    // Called with the GIL held through PyGILState_Ensure.
-    void keep() {
-        if (!kept_) {
-            outer_ = PyGILState_Ensure();
-            kept_ = true;
-        }
-    }
-    ~NativeThreadState() {
-        if (!kept_)
-            return;
-        InterpreterEntry entry;
-        if (!entry)
-            return; // left to the interpreter that is going away
-        PyGILState_STATE inner = PyGILState_Ensure();
-        PyGILState_Release(outer_); // only unnests: it was taken with the GIL held
-        PyGILState_Release(inner);  // deletes the thread state and the GIL with it
-    }
-
-private:
-    PyGILState_STATE outer_ = PyGILState_UNLOCKED;
-    bool kept_ = false;
-};
-
-inline thread_local NativeThreadState native_thread_state;
-
-} // namespace detail
-
-// Holds the GIL for its lifetime on any thread, nesting where it is held. A
-// native thread keeps its thread state for later entries.
-class ScopedGilState {
-public:
-    ScopedGilState() {
-        const bool native = PyGILState_GetThisThreadState() == nullptr;
-        state_ = PyGILState_Ensure();
-        if (native)
-            detail::native_thread_state.keep();
-    }
-    ~ScopedGilState() { PyGILState_Release(state_); }
-    ScopedGilState(const ScopedGilState &) = delete;
-    ScopedGilState &operator=(const ScopedGilState &) = delete;
-
-private:
-    PyGILState_STATE state_;
-};
 
 // One Python callable shared by every copy of a wrapped callback. Copies only
 // touch the shared count; the reference is released under the GIL by the last.

@@ -1,4 +1,5 @@
 #include "bridge/gil_safe_callable.h"
+#include "bridge/gil_scopes.h"
 
 #include <thread>
 
@@ -12,7 +13,7 @@ void bind_gil_selftest(nb::module_ &m) {
         // Started with the GIL held: its call waits until the join below
         // releases it.
         std::thread worker([copy = f] { copy(42); });
-        nb::gil_scoped_release unlocked;
+        ScopedGilRelease unlocked;
         worker.join();
     });
 }

@@ -2,55 +2,15 @@
 
 #include <nanobind/nanobind.h>
 
-#include <chrono>
+#include <exception>
 #include <memory>
-#include <thread>
 #include <utility>
 
-#include "bridge/gil_safe_callable.h"
+#include "bridge/gil_scopes.h"
 
 namespace kolta_py {
 
 namespace nb = nanobind;
-
-// Releases the GIL around a blocking library call, like nb::gil_scoped_release,
-// but never lets CPython end the thread while it takes the GIL back. CPython
-// 3.10 ends a thread that waits for the GIL of a finalising interpreter with a
-// forced unwind, which cannot cross this (noexcept) destructor nor the binding
-// library's noexcept dispatcher: the process would abort ("terminate called
-// without an active exception") whenever a daemon thread is inside a library
-// call at exit. The GIL is taken back as a thread admitted by the bridge's exit
-// protocol, so the exit hook waits for it; once admission is closed, the
-// thread never returns into Python and parks until the process ends, as
-// CPython 3.14 does with such threads. The thread that runs the exit handlers
-// (and finalises) is never parked.
-class ScopedGilRelease {
-public:
-    ScopedGilRelease() {
-        detail::install_exit_hook(); // the GIL is held here
-        state_ = PyEval_SaveThread();
-    }
-    ~ScopedGilRelease() {
-        detail::ExitState &exit = detail::exit_state;
-        if (exit.exiting.load() && std::this_thread::get_id() == exit.exit_thread) {
-            PyEval_RestoreThread(state_);
-            return;
-        }
-        exit.admitted.fetch_add(1);
-        if (exit.exiting.load()) {
-            exit.admitted.fetch_sub(1);
-            for (;;)
-                std::this_thread::sleep_for(std::chrono::hours(24));
-        }
-        PyEval_RestoreThread(state_);
-        exit.admitted.fetch_sub(1);
-    }
-    ScopedGilRelease(const ScopedGilRelease &) = delete;
-    ScopedGilRelease &operator=(const ScopedGilRelease &) = delete;
-
-private:
-    PyThreadState *state_;
-};
 
 // Drops `ref` with the GIL released: a last reference to a library object runs
 // its teardown, which may join library threads that wait for the GIL.
@@ -62,16 +22,40 @@ template <typename T> void drop_without_gil(std::shared_ptr<T> &ref) {
     detached.reset();
 }
 
+namespace detail {
+
+// Runs fn(*ref) with the GIL released. `ref` is dropped before the GIL is
+// taken back when the call fails, and when it succeeds unless `keep` is set.
+template <typename T, typename Fn>
+decltype(auto) call_released(std::shared_ptr<T> &ref, bool keep, Fn &&fn) {
+    ScopedGilRelease unlocked;
+    struct Drop {
+        std::shared_ptr<T> &ref;
+        bool keep;
+        int unwinding = std::uncaught_exceptions();
+        ~Drop() {
+            if (!keep || std::uncaught_exceptions() > unwinding)
+                ref.reset();
+        }
+    } drop{ref, keep};
+    return std::forward<Fn>(fn)(*ref);
+}
+
+} // namespace detail
+
 // Runs fn(*ref) with the GIL released. The call's own reference is dropped
 // before the GIL is taken back, on success and on failure alike.
 template <typename T, typename Fn>
 decltype(auto) call_without_gil(std::shared_ptr<T> ref, Fn &&fn) {
-    ScopedGilRelease unlocked;
-    struct Drop {
-        std::shared_ptr<T> &ref;
-        ~Drop() { ref.reset(); }
-    } drop{ref};
-    return std::forward<Fn>(fn)(*ref);
+    return detail::call_released(ref, false, std::forward<Fn>(fn));
+}
+
+// Like call_without_gil, but a successful call leaves `ref` holding the object
+// for the caller to let go once the GIL is back (e.g. after copying a result
+// that lives in it); a failed call drops it without the GIL.
+template <typename T, typename Fn>
+decltype(auto) call_without_gil_keeping(std::shared_ptr<T> &ref, Fn &&fn) {
+    return detail::call_released(ref, true, std::forward<Fn>(fn));
 }
 
 // What a Python object owns for one shared library object. The GIL must be
