@@ -10,6 +10,16 @@ constexpr char kTag[] = "[reference engine] ";
 constexpr char kArrow[] =
     "\xE2\x86\x92"; // U+2192, spelled in bytes for any source charset
 
+// A frame of one utterance, before its segment is added.
+TextFrame frame_for(TranscriptType type, std::uint32_t utterance_idx,
+                    const std::string &language) {
+    TextFrame frame;
+    frame.type_ = type;
+    frame.transcript_data_.utterance_idx = utterance_idx;
+    frame.transcript_data_.language_code_ = language;
+    return frame;
+}
+
 } // namespace
 
 Transcriber::Transcriber(std::uint32_t rate, std::size_t channels,
@@ -43,10 +53,8 @@ void Transcriber::on_event(const EnergyVad::Event &event) {
 void Transcriber::emit_partial() {
     const std::uint64_t start = vad_.utterance_start();
     const std::uint64_t now = vad_.position();
-    TextFrame frame;
-    frame.type_ = TranscriptType::kTranscription;
-    frame.transcript_data_.utterance_idx = utterance_idx_;
-    frame.transcript_data_.language_code_ = language_in_;
+    TextFrame frame =
+        frame_for(TranscriptType::kTranscription, utterance_idx_, language_in_);
     frame.transcript_data_.partial.push_back(
         segment(start, now, vad_.snr_db(),
                 std::string(kTag) + "utterance " + std::to_string(utterance_idx_) +
@@ -59,23 +67,21 @@ void Transcriber::emit_final(const EnergyVad::Event &event) {
     const std::string index = std::to_string(utterance_idx_);
     const std::string duration = format_duration(event.end - event.start, rate_);
 
-    TextFrame transcription;
-    transcription.type_ = TranscriptType::kTranscription;
-    transcription.transcript_data_.utterance_idx = utterance_idx_;
-    transcription.transcript_data_.language_code_ = language_in_;
-    transcription.transcript_data_.complete.push_back(
-        segment(event.start, event.end, event.snr_db,
-                std::string(kTag) + "utterance " + index + ": " + duration +
-                    " s of speech (" + language_in_ + ")"));
-
-    TextFrame translation;
-    translation.type_ = TranscriptType::kTranslation;
-    translation.transcript_data_.utterance_idx = utterance_idx_;
-    translation.transcript_data_.language_code_ = language_out_;
-    translation.transcript_data_.complete.push_back(
-        segment(event.start, event.end, event.snr_db,
-                std::string(kTag) + "utterance " + index + " " + kArrow + " " +
-                    language_out_ + ": " + duration + " s of speech"));
+    const auto complete = [&](TranscriptType type, const std::string &language,
+                              std::string text) {
+        TextFrame frame = frame_for(type, utterance_idx_, language);
+        frame.transcript_data_.complete.push_back(
+            segment(event.start, event.end, event.snr_db, std::move(text)));
+        return frame;
+    };
+    TextFrame transcription =
+        complete(TranscriptType::kTranscription, language_in_,
+                 std::string(kTag) + "utterance " + index + ": " + duration +
+                     " s of speech (" + language_in_ + ")");
+    TextFrame translation =
+        complete(TranscriptType::kTranslation, language_out_,
+                 std::string(kTag) + "utterance " + index + " " + kArrow + " " +
+                     language_out_ + ": " + duration + " s of speech");
 
     ++utterance_idx_;
     sink_(std::move(transcription));
