@@ -159,6 +159,15 @@ double bare_gil_calls(nb::callable fn, nb::object arg, std::uint64_t calls,
     PyObject *callable = fn.ptr();
     PyObject *argument = arg.ptr();
     bool failed = false;
+    // One call with the GIL held; a raised error ends the loop.
+    const auto call_once = [&] {
+        if (PyObject *result = PyObject_CallOneArg(callable, argument))
+            Py_DECREF(result);
+        else {
+            PyErr_Clear();
+            failed = true;
+        }
+    };
     double ns = 0.0;
     {
         nb::gil_scoped_release unlocked;
@@ -168,13 +177,7 @@ double bare_gil_calls(nb::callable fn, nb::object arg, std::uint64_t calls,
                 PyThreadState *tstate = PyThreadState_New(interp);
                 for (std::uint64_t i = 0; i < calls && !failed; ++i) {
                     PyEval_RestoreThread(tstate);
-                    PyObject *result = PyObject_CallOneArg(callable, argument);
-                    if (result)
-                        Py_DECREF(result);
-                    else {
-                        PyErr_Clear();
-                        failed = true;
-                    }
+                    call_once();
                     PyEval_SaveThread();
                 }
                 PyEval_RestoreThread(tstate);
@@ -183,13 +186,7 @@ double bare_gil_calls(nb::callable fn, nb::object arg, std::uint64_t calls,
             } else {
                 for (std::uint64_t i = 0; i < calls && !failed; ++i) {
                     PyGILState_STATE state = PyGILState_Ensure();
-                    PyObject *result = PyObject_CallOneArg(callable, argument);
-                    if (result)
-                        Py_DECREF(result);
-                    else {
-                        PyErr_Clear();
-                        failed = true;
-                    }
+                    call_once();
                     PyGILState_Release(state);
                 }
             }
