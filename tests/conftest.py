@@ -25,6 +25,41 @@ def unraisable(monkeypatch):
 
 
 @pytest.fixture
+def callback_errors(unraisable):
+    """Checks that every report so far is the module's wrapper error for a failed
+    call of `callback`; returns the types of the wrapped errors, in order."""
+
+    def causes(callback):
+        for report in unraisable:
+            assert type(report.exc_value) is RuntimeError
+            assert str(report.exc_value) == "error in Kolta callback"
+            assert report.object is callback
+        return [type(report.exc_value.__cause__) for report in unraisable]
+
+    return causes
+
+
+def _class_documented_with_one_plain_init(cls, doc):
+    assert cls.__doc__ == doc
+    (overload,) = cls.__init__.__nb_signature__
+    assert overload[1] is None
+
+
+def _property_signatures(cls, name, returns, argument, doc):
+    prop = vars(cls)[name]
+    assert prop.fget.__nb_signature__ == ((f"def (self) -> {returns}", doc, None),)
+    assert prop.fset.__nb_signature__ == ((f"def (self, {argument}) -> None", doc, None),)
+
+
+@pytest.fixture
+def surface():
+    """Checks of a bound class against nanobind's __nb_signature__, which holds
+    one (signature, doc, defaults) tuple per overload."""
+    return types.SimpleNamespace(class_doc=_class_documented_with_one_plain_init,
+                                 property=_property_signatures)
+
+
+@pytest.fixture
 def run_python():
     """Runs a code snippet (dedented) in a fresh process of this interpreter with
     this environment; returns the CompletedProcess (text stdout and stderr). A
