@@ -23,10 +23,14 @@ N is chosen from a short calibration run so that each timing lasts about
 from __future__ import annotations
 
 import argparse
+from collections.abc import Callable
 from typing import Any
 
 from common import (attributes, environment, gc_paused, helpers, kolta, main, median,
                     now_ns, signed_in_sdk)
+
+# Deliveries a state flood of N makes: TRYING, RUNNING, the flood, NOT_RUNNING.
+STATES_AROUND_A_FLOOD = 3
 
 
 class Counter:
@@ -46,36 +50,38 @@ def make_callback() -> tuple[Counter, Any]:
     return counter, callback
 
 
+def checked_rate(counter: Counter, expected: int, what: str, elapsed_ns: float) -> float:
+    """Calls per second, once the callback is seen to have had all of them."""
+    if counter.calls != expected:
+        raise SystemExit(f"bench: expected {expected} {what}, got {counter.calls}")
+    return float(expected / (elapsed_ns * 1e-9))
+
+
+def create_and_close_ns(sdk: kolta.Sdk, attrs: kolta.ProcessorAttributes,
+                        **env: str | None) -> int:
+    """ns from just before create_audio_processor until close() returned, with
+    the engine switches of `env` set."""
+    with environment(**env), gc_paused():
+        start = now_ns()
+        processor = sdk.create_audio_processor(attrs)
+        processor.close()
+        return now_ns() - start
+
+
 def state_flood_rate(sdk: kolta.Sdk, count: int) -> float:
     counter, callback = make_callback()
-    attrs = attributes("passthrough", notify=callback)
-    with environment(KOLTA_LOCAL_INFERENCING=None,
-                     KOLTA_ENGINE_FAULTS=f"state_flood={count},connect_delay_ms=0"):
-        with gc_paused():
-            start = now_ns()
-            processor = sdk.create_audio_processor(attrs)
-            processor.close()
-            elapsed = now_ns() - start
-    delivered = count + 3
-    if counter.calls != delivered:
-        raise SystemExit(f"bench: expected {delivered} state callbacks, got {counter.calls}")
-    return delivered / (elapsed * 1e-9)
+    elapsed = create_and_close_ns(
+        sdk, attributes("passthrough", notify=callback), KOLTA_LOCAL_INFERENCING=None,
+        KOLTA_ENGINE_FAULTS=f"state_flood={count},connect_delay_ms=0")
+    return checked_rate(counter, count + STATES_AROUND_A_FLOOD, "state callbacks", elapsed)
 
 
 def transcript_flood_rate(sdk: kolta.Sdk, count: int) -> float:
     counter, callback = make_callback()
     lt = kolta.LanguageTranslationConfig("en-US", "es-ES", callback=callback)
-    attrs = attributes("", lt=lt)
-    with environment(KOLTA_LOCAL_INFERENCING="1",
-                     KOLTA_ENGINE_FAULTS=f"transcript_flood={count}"):
-        with gc_paused():
-            start = now_ns()
-            processor = sdk.create_audio_processor(attrs)
-            processor.close()
-            elapsed = now_ns() - start
-    if counter.calls != count:
-        raise SystemExit(f"bench: expected {count} transcripts, got {counter.calls}")
-    return count / (elapsed * 1e-9)
+    elapsed = create_and_close_ns(sdk, attributes("", lt=lt), KOLTA_LOCAL_INFERENCING="1",
+                                  KOLTA_ENGINE_FAULTS=f"transcript_flood={count}")
+    return checked_rate(counter, count, "transcripts", elapsed)
 
 
 def bare_rate(count: int, keep_thread_state: bool) -> float:
@@ -83,9 +89,7 @@ def bare_rate(count: int, keep_thread_state: bool) -> float:
     with gc_paused():
         elapsed = helpers.bare_gil_calls(callback, kolta.PipelineState.RUNNING, count,
                                          keep_thread_state)
-    if counter.calls != count:
-        raise SystemExit(f"bench: expected {count} bare calls, got {counter.calls}")
-    return float(count / (elapsed * 1e-9))
+    return checked_rate(counter, count, "bare calls", elapsed)
 
 
 def calls_for(rate: float, seconds: float) -> int:
@@ -93,9 +97,9 @@ def calls_for(rate: float, seconds: float) -> int:
 
 
 def run(args: argparse.Namespace) -> dict[str, Any]:
-    variants = {
-        "state": lambda sdk, n: state_flood_rate(sdk, n),
-        "transcript": lambda sdk, n: transcript_flood_rate(sdk, n),
+    variants: dict[str, Callable[[kolta.Sdk, int], float]] = {
+        "state": state_flood_rate,
+        "transcript": transcript_flood_rate,
         "bare_ensure": lambda sdk, n: bare_rate(n, keep_thread_state=False),
         "bare_kept": lambda sdk, n: bare_rate(n, keep_thread_state=True),
     }
@@ -117,11 +121,5 @@ def run(args: argparse.Namespace) -> dict[str, Any]:
     return result
 
 
-def configure(parser: argparse.ArgumentParser) -> None:
-    parser.add_argument("--seconds", type=float, default=0.25,
-                        help="target length of one timing")
-    parser.set_defaults(repeats=5)
-
-
 if __name__ == "__main__":
-    main(run, configure)
+    main(run, repeats=5, seconds=0.25)

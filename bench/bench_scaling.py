@@ -19,6 +19,7 @@ from __future__ import annotations
 
 import argparse
 import threading
+from collections.abc import Callable
 from typing import Any
 
 import numpy as np
@@ -36,16 +37,23 @@ def pump(processor: kolta.AudioProcessor, samples: npt.NDArray[np.float32],
         process(frame_type(samples)).samples
 
 
-def frames_per_second(processors: list[kolta.AudioProcessor],
-                      inputs: list[npt.NDArray[np.float32]], chunks: int) -> float:
-    """All processors at once, one Python thread each; wall-clock throughput."""
-    barrier = threading.Barrier(len(processors) + 1)
+def pump_floor(loop: Any, samples: npt.NDArray[np.float32], chunks: int) -> None:
+    """The control's work: the same engine calls driven from C++ (GIL released)."""
+    loop.time_process(samples, chunks)
 
-    def work(processor: kolta.AudioProcessor, samples: npt.NDArray[np.float32]) -> None:
+
+def frames_per_second(work: Callable[[Any, npt.NDArray[np.float32], int], None],
+                      targets: list[Any], inputs: list[npt.NDArray[np.float32]],
+                      chunks: int) -> float:
+    """work(target, samples, chunks) on all targets at once, one Python thread
+    each, started together; wall-clock throughput."""
+    barrier = threading.Barrier(len(targets) + 1)
+
+    def run_one(target: Any, samples: npt.NDArray[np.float32]) -> None:
         barrier.wait()
-        pump(processor, samples, chunks)
+        work(target, samples, chunks)
 
-    threads = [threading.Thread(target=work, args=(p, x)) for p, x in zip(processors, inputs)]
+    threads = [threading.Thread(target=run_one, args=(t, x)) for t, x in zip(targets, inputs)]
     for thread in threads:
         thread.start()
     barrier.wait()
@@ -53,34 +61,28 @@ def frames_per_second(processors: list[kolta.AudioProcessor],
     for thread in threads:
         thread.join()
     elapsed = (now_ns() - start) * 1e-9
-    return len(processors) * chunks * len(inputs[0]) / elapsed
+    return len(targets) * chunks * len(inputs[0]) / elapsed
 
 
-def floor_frames_per_second(loops: list[Any], inputs: list[npt.NDArray[np.float32]],
-                            chunks: int) -> float:
-    """The control: the same engine work driven from C++ (GIL released), one
-    Python thread per loop, started together."""
-    barrier = threading.Barrier(len(loops) + 1)
-
-    def work(loop: Any, samples: npt.NDArray[np.float32]) -> None:
-        barrier.wait()
-        loop.time_process(samples, chunks)
-
-    threads = [threading.Thread(target=work, args=(lp, x)) for lp, x in zip(loops, inputs)]
-    for thread in threads:
-        thread.start()
-    barrier.wait()
-    start = now_ns()
-    for thread in threads:
-        thread.join()
-    elapsed = (now_ns() - start) * 1e-9
-    return len(loops) * chunks * len(inputs[0]) / elapsed
+def one_and_two_threads(work: Callable[[Any, npt.NDArray[np.float32], int], None],
+                        targets: list[Any], inputs: list[npt.NDArray[np.float32]],
+                        chunks: int) -> tuple[float, float]:
+    """Frames per second on one thread and on two. One thread runs before and
+    after the two-thread run (A-B-A), so that a drift in the machine's speed
+    does not masquerade as (anti-)scaling; its figure is their mean."""
+    before = frames_per_second(work, targets[:1], inputs[:1], chunks)
+    two = frames_per_second(work, targets, inputs, chunks)
+    after = frames_per_second(work, targets[:1], inputs[:1], chunks)
+    return (before + after) / 2, two
 
 
 def run(args: argparse.Namespace) -> dict[str, Any]:
     values = RATE * args.chunk_ms // 1000
     inputs = [noise(values, seed=1), noise(values, seed=2)]
-    one, two, floor_one, floor_two = [], [], [], []
+    one: list[float] = []
+    two: list[float] = []
+    floor_one: list[float] = []
+    floor_two: list[float] = []
     with environment(KOLTA_LOCAL_INFERENCING="1", KOLTA_ENGINE_FAULTS=None), \
             signed_in_sdk() as (sdk, storage):
         attrs = attributes("denoise")
@@ -92,16 +94,12 @@ def run(args: argparse.Namespace) -> dict[str, Any]:
         pump(processors[0], inputs[0], 4)
         per_chunk = (now_ns() - start) * 1e-9 / 4
         chunks = max(4, int(args.seconds / per_chunk))
-        # One thread before and after each two-thread run (A-B-A), so that a
-        # drift in the machine's speed does not masquerade as (anti-)scaling.
         for _ in range(args.repeats):
-            before = frames_per_second(processors[:1], inputs[:1], chunks)
-            two.append(frames_per_second(processors, inputs, chunks))
-            one.append((before + frames_per_second(processors[:1], inputs[:1], chunks)) / 2)
-            before = floor_frames_per_second(loops[:1], inputs[:1], chunks)
-            floor_two.append(floor_frames_per_second(loops, inputs, chunks))
-            floor_one.append(
-                (before + floor_frames_per_second(loops[:1], inputs[:1], chunks)) / 2)
+            for work, targets, ones, twos in ((pump, processors, one, two),
+                                              (pump_floor, loops, floor_one, floor_two)):
+                fps_one, fps_two = one_and_two_threads(work, targets, inputs, chunks)
+                ones.append(fps_one)
+                twos.append(fps_two)
         for processor in processors:
             processor.close()
         for loop in loops:
@@ -126,10 +124,7 @@ def run(args: argparse.Namespace) -> dict[str, Any]:
 
 def configure(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("--chunk-ms", type=int, default=1000)
-    parser.add_argument("--seconds", type=float, default=0.12,
-                        help="target length of one timing")
-    parser.set_defaults(repeats=31)
 
 
 if __name__ == "__main__":
-    main(run, configure)
+    main(run, configure, repeats=31, seconds=0.12)

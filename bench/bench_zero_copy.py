@@ -128,8 +128,7 @@ def run(args: argparse.Namespace) -> dict[str, Any]:
 def configure(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("--calls", type=int, default=20_000,
                         help="round trips per repeat at 20 ms (fewer at longer chunks)")
-    parser.set_defaults(repeats=15)
 
 
 if __name__ == "__main__":
-    main(run, configure)
+    main(run, configure, repeats=15)

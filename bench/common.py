@@ -42,23 +42,24 @@ def python_version() -> str:
     return f"{platform.python_implementation()} {platform.python_version()}"
 
 
+def _set_environment(values: dict[str, str | None]) -> None:
+    """Sets (a value) or removes (None) environment variables."""
+    for name, value in values.items():
+        if value is None:
+            os.environ.pop(name, None)
+        else:
+            os.environ[name] = value
+
+
 @contextlib.contextmanager
 def environment(**values: str | None) -> Iterator[None]:
-    """Sets (a value) or removes (None) environment variables for the block."""
+    """_set_environment for the block, then the variables as they were."""
     saved = {name: os.environ.get(name) for name in values}
     try:
-        for name, value in values.items():
-            if value is None:
-                os.environ.pop(name, None)
-            else:
-                os.environ[name] = value
+        _set_environment(values)
         yield
     finally:
-        for name, value in saved.items():
-            if value is None:
-                os.environ.pop(name, None)
-            else:
-                os.environ[name] = value
+        _set_environment(saved)
 
 
 @contextlib.contextmanager
@@ -109,11 +110,16 @@ def now_ns() -> int:
 
 
 def main(run: Callable[[argparse.Namespace], dict[str, Any]],
-         configure: Callable[[argparse.ArgumentParser], None] | None = None) -> None:
-    """Entry point of a benchmark script: --json prints the result object."""
+         configure: Callable[[argparse.ArgumentParser], None] | None = None, *,
+         repeats: int = 9, seconds: float | None = None) -> None:
+    """Entry point of a benchmark script: --json prints the result object.
+    `seconds` adds --seconds, the target length of one timing, as its default."""
     parser = argparse.ArgumentParser()
     parser.add_argument("--json", action="store_true", help="print one JSON object")
-    parser.add_argument("--repeats", type=int, default=9)
+    parser.add_argument("--repeats", type=int, default=repeats)
+    if seconds is not None:
+        parser.add_argument("--seconds", type=float, default=seconds,
+                            help="target length of one timing")
     if configure:
         configure(parser)
     args = parser.parse_args()
