@@ -305,7 +305,9 @@ def test_callback_reference_released_with_the_record_or_on_replacement(make, fie
     assert sys.getrefcount(rec) == base
     setattr(record, field, rec)
     copied = copy(record)
-    assert sys.getrefcount(rec) == base + 1  # copies share the one reference
+    # A copy Python owns holds a reference of its own, so the collector can
+    # see the callable through each record.
+    assert sys.getrefcount(rec) == base + 2
     del record, copied
     gc.collect()
     assert sys.getrefcount(rec) == base
@@ -436,20 +438,31 @@ class CallbackOwner:
     """Holds records whose callbacks are its own bound methods: a cycle."""
 
     def __init__(self, kind):
+        audio = m.AudioAttributes(audio_pipeline_state_notify=self.on_event)
+        lt = m.LanguageTranslationConfig("en", "es", callback=self.on_event)
         if kind == "audio_attributes":
-            self.record = m.AudioAttributes(audio_pipeline_state_notify=self.on_event)
+            self.record = audio
         elif kind == "lt_config":
-            self.record = m.LanguageTranslationConfig("en", "es", callback=self.on_event)
+            self.record = lt
+        elif kind == "processor_attributes":
+            self.record = m.ProcessorAttributes(audio, lt)
         else:
-            self.record = m.ProcessorAttributes(
-                m.AudioAttributes(audio_pipeline_state_notify=self.on_event),
-                m.LanguageTranslationConfig("en", "es", callback=self.on_event))
+            # The owner keeps the originals and the copies made from them: each
+            # record refers to the callable on its own.
+            self.audio, self.lt = audio, lt
+            if kind == "copies_by_constructor":
+                self.record = m.ProcessorAttributes(audio, lt)
+            else:
+                self.record = m.ProcessorAttributes(m.AudioAttributes())
+                self.record.audio_attributes = audio
+                self.record.lt_config = lt
 
     def on_event(self, value):
         pass
 
 
-@pytest.mark.parametrize("kind", ["audio_attributes", "lt_config", "processor_attributes"])
+@pytest.mark.parametrize("kind", ["audio_attributes", "lt_config", "processor_attributes",
+                                  "copies_by_constructor", "copies_by_setters"])
 def test_cycles_through_callbacks_are_collected(kind):
     owners = [CallbackOwner(kind) for _ in range(10)]
     alive = [weakref.ref(o) for o in owners]

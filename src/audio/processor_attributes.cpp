@@ -35,6 +35,17 @@ public:
         return notify ? kolta_py::sole_callable(notify->deliver_) : nullptr;
     }
 
+    // See own_copy in the bridge. GIL held.
+    static std::function<void(kolta::PipelineState)>
+    own_copy(const std::function<void(kolta::PipelineState)> &f) {
+        const auto *notify = f.target<PipelineStateNotify>();
+        if (!notify)
+            return f;
+        PipelineStateNotify copy(*notify);
+        copy.deliver_ = kolta_py::own_copy(notify->deliver_);
+        return copy;
+    }
+
 private:
     std::function<void(kolta::PipelineState &&)> deliver_;
 };
@@ -61,18 +72,41 @@ void construct_audio_attributes(
     new (self) kolta::AudioAttributes(std::move(attrs));
 }
 
+// Records copied from Python objects into a ProcessorAttributes get callbacks
+// of their own (see own_copy).
+kolta::AudioAttributes owned_copy(const kolta::AudioAttributes &attrs) {
+    kolta::AudioAttributes copy = attrs;
+    copy.audio_pipeline_state_notify =
+        PipelineStateNotify::own_copy(attrs.audio_pipeline_state_notify);
+    return copy;
+}
+
+kolta::LanguageTranslationConfig
+owned_copy(const kolta::LanguageTranslationConfig &config) {
+    kolta::LanguageTranslationConfig copy = config;
+    copy.callback = own_copy(config.callback);
+    return copy;
+}
+
 void construct_processor_attributes(kolta::ProcessorAttributes *self,
                                     const kolta::AudioAttributes &audio_attributes,
                                     const kolta::LanguageTranslationConfig *lt_config) {
     kolta::ProcessorAttributes attrs;
-    attrs.audio_attributes = audio_attributes;
+    attrs.audio_attributes = owned_copy(audio_attributes);
     if (lt_config)
-        attrs.lt_config = *lt_config;
+        attrs.lt_config = owned_copy(*lt_config);
     new (self) kolta::ProcessorAttributes(std::move(attrs));
+}
+
+void set_audio_attributes(kolta::ProcessorAttributes &attrs,
+                          const kolta::AudioAttributes &value) {
+    attrs.audio_attributes = owned_copy(value);
 }
 
 void set_lt_config(kolta::ProcessorAttributes &attrs,
                    std::optional<kolta::LanguageTranslationConfig> value) {
+    if (value)
+        value->callback = own_copy(value->callback);
     std::optional<kolta::LanguageTranslationConfig> &slot = attrs.lt_config;
     if (slot && !value) {
         // A view of the contained config would outlive it.
@@ -205,8 +239,12 @@ void bind_processor_attributes(nb::module_ &m) {
         nb::type_slots(ProcessorAttributesGc::slots))
         .def("__init__", &construct_processor_attributes, nb::arg("audio_attributes"),
              nb::arg("lt_config").none() = nb::none())
-        .def_rw("audio_attributes", &P::audio_attributes,
-                "Audio-processing configuration (model, output format, sink).")
+        .def_prop_rw(
+            "audio_attributes",
+            [](P &attrs) -> kolta::AudioAttributes & { return attrs.audio_attributes; },
+            &set_audio_attributes,
+            "Audio-processing configuration (model, output format, sink).",
+            nb::rv_policy::reference_internal)
         .def_prop_rw(
             "lt_config",
             [](const P &attrs)

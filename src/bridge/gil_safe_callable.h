@@ -111,6 +111,19 @@ template <typename T> std::function<void(T)> wrap_gil(nb::callable fn) {
     return closure;
 }
 
+// A copy of a wrapped callback with a Python reference of its own, for a
+// record that a Python object owns apart from the original: the collector
+// sees a callable only through a sole owner, so two records sharing one would
+// keep a cycle through it alive for ever. Other callbacks are copied as they
+// are. GIL held.
+template <typename T>
+std::function<void(T)> own_copy(const std::function<void(T)> &callback) {
+    const auto *closure = callback.template target<GilSafeClosure<T>>();
+    if (!closure)
+        return callback;
+    return wrap_gil<T>(nb::borrow<nb::callable>(closure->target->fn));
+}
+
 // The callable behind a wrapped callback, for the cyclic collector, when this
 // function object is its only owner; a callable that other copies share (the
 // library's among them) is not this holder's to report. GIL held.
