@@ -7,6 +7,8 @@ import types
 
 import pytest
 
+import _kolta_module as m
+
 
 @pytest.fixture
 def unraisable(monkeypatch):
@@ -70,3 +72,20 @@ def run_python():
                               capture_output=True, text=True, timeout=timeout)
 
     return run
+
+
+@pytest.fixture
+def engine_env(monkeypatch):
+    """A clean engine environment; returns monkeypatch to set switches."""
+    for var in ("KOLTA_ENGINE_FAULTS", "KOLTA_LOCAL_INFERENCING",
+                "KOLTA_ENGINE_STARTUP_DELAY_MS"):
+        monkeypatch.delenv(var, raising=False)
+    return monkeypatch
+
+
+@pytest.fixture
+def sdk(tmp_path, engine_env):
+    """An SDK signed in with every model, on a clean engine environment."""
+    handle = m.create_sdk(m.InitParams(storage_dir=str(tmp_path)))
+    assert handle.activate_api_key("KOLTA-DEMO-KEY").success
+    return handle

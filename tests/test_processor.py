@@ -14,15 +14,6 @@ RATE = 16000
 CHUNK = RATE // 50  # 20 ms mono
 
 
-@pytest.fixture
-def sdk(tmp_path, monkeypatch):
-    for var in ("KOLTA_LOCAL_INFERENCING", "KOLTA_ENGINE_FAULTS"):
-        monkeypatch.delenv(var, raising=False)
-    handle = m.create_sdk(m.InitParams(storage_dir=str(tmp_path)))
-    assert handle.activate_api_key("KOLTA-DEMO-KEY").success
-    return handle
-
-
 def attributes(model="passthrough", rate=RATE, channels=1, notify=None, lt=None):
     audio = m.AudioAttributes(sampling_rate=rate, channels=channels, model_name=model,
                               audio_pipeline_state_notify=notify)

@@ -9,7 +9,6 @@ import types
 
 import pytest
 
-import _kolta_module as m
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 
@@ -68,19 +67,3 @@ def quiet_unraisable(monkeypatch):
 
     monkeypatch.setattr(sys, "unraisablehook", hook)
     return tally
-
-
-@pytest.fixture
-def engine_env(monkeypatch):
-    """A clean engine environment; returns monkeypatch to set switches."""
-    for var in ("KOLTA_ENGINE_FAULTS", "KOLTA_LOCAL_INFERENCING",
-                "KOLTA_ENGINE_STARTUP_DELAY_MS"):
-        monkeypatch.delenv(var, raising=False)
-    return monkeypatch
-
-
-@pytest.fixture
-def sdk(tmp_path, engine_env):
-    handle = m.create_sdk(m.InitParams(storage_dir=str(tmp_path)))
-    assert handle.activate_api_key("KOLTA-DEMO-KEY").success
-    return handle
