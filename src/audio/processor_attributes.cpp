@@ -106,7 +106,7 @@ void set_audio_attributes(kolta::ProcessorAttributes &attrs,
 void set_lt_config(kolta::ProcessorAttributes &attrs,
                    std::optional<kolta::LanguageTranslationConfig> value) {
     if (value)
-        value->callback = own_copy(value->callback);
+        *value = owned_copy(*value);
     std::optional<kolta::LanguageTranslationConfig> &slot = attrs.lt_config;
     if (slot && !value) {
         // A view of the contained config would outlive it.
