@@ -8,6 +8,7 @@ import sys
 import threading
 import weakref
 
+import numpy as np
 import pytest
 
 import _kolta_module as m
@@ -171,8 +172,9 @@ def test_default_cloud_params_are_copied_per_record():
 
 @pytest.mark.parametrize("kwargs", [
     {"sampling_rate": 4294967296}, {"sampling_rate": -1}, {"sampling_rate": 16000.0},
-    {"sampling_rate": None},
-    {"channels": 65536}, {"channels": -1}, {"channels": 1.0},
+    {"sampling_rate": None}, {"sampling_rate": "16000"}, {"sampling_rate": b"16000"},
+    {"sampling_rate": " 8000 "}, {"sampling_rate": np.float32(16000)},
+    {"channels": 65536}, {"channels": -1}, {"channels": 1.0}, {"channels": "2"},
     {"model_name": b"m"}, {"model_name": None},
     {"cloud_inferencing_params": None}, {"cloud_inferencing_params": True},
     {"audio_pipeline_state_notify": 5}, {"audio_pipeline_state_notify": "print"},
@@ -195,8 +197,8 @@ def test_audio_attributes_field_limits(name, value):
 
 @pytest.mark.parametrize("name, bad", [
     ("sampling_rate", 4294967296), ("sampling_rate", -1), ("sampling_rate", 8000.0),
-    ("channels", 65536), ("channels", -2), ("model_name", 3), ("model_name", None),
-    ("cloud_inferencing_params", None), ("cloud_inferencing_params", False),
+    ("channels", 65536), ("channels", -2), ("channels", "2"), ("sampling_rate", "8000"),
+    ("model_name", 3), ("model_name", None), ("cloud_inferencing_params", None), ("cloud_inferencing_params", False),
     ("audio_pipeline_state_notify", None), ("audio_pipeline_state_notify", 5),
 ])
 def test_audio_attributes_setter_refusals_leave_the_record_unchanged(name, bad):

@@ -180,6 +180,7 @@ def test_type_accepts_members_and_their_values(value, member):
     (m.TranscriptData, "utterance_idx", -1),
     (m.TranscriptData, "utterance_idx", 4294967296),
     (m.TranscriptData, "utterance_idx", 1.5),
+    (m.TranscriptData, "utterance_idx", "7"),
     (m.TranscriptData, "language_code_", 1),
     (m.TranscriptData, "complete", "ab"),
     (m.TranscriptData, "complete", b"ab"),
