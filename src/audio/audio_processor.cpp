@@ -2,8 +2,9 @@
 
 #include <memory>
 #include <stdexcept>
-#include <vector>
+#include <utility>
 
+#include "audio/frame_storage.h"
 #include "module/bindings.h"
 #include "session/sdk.h"
 
@@ -36,37 +37,16 @@ void def_create_audio_processor(SdkClass &cls) {
 
 namespace {
 
-// The returned samples live in a buffer owned by the processor. While the
-// handle is open, the frame stays valid as documented (until the next call on
-// this thread, or close). A close() that lands while the engine call runs
-// leaves this call's reference as the last one, and dropping it frees that
-// buffer: the samples are then copied out first, into memory the returned
-// frame owns, so a frame never points into a destroyed processor.
-nb::typed<nb::object, kolta::AudioFrame> process_frame(const ProcessorHolder &self,
-                                                       const kolta::AudioFrame &frame) {
+// The library's result lives in the processor's buffer only until its next
+// call, so the samples are copied into memory the returned frame owns right
+// after the call, before this call's reference to the processor goes.
+FrameStorage process_frame(const ProcessorHolder &self, const FrameStorage &frame) {
     std::shared_ptr<kolta::IAudioProcessor> processor = self.share();
     if (!processor)
         throw std::runtime_error("process_frame called on a closed AudioProcessor");
-    const kolta::AudioFrame out = call_without_gil_keeping(
-        processor, [&](kolta::IAudioProcessor &p) { return p.process_frame(frame); });
-    if (!self.empty()) {
-        // The handle's own reference (dropped only with the GIL held, which
-        // this thread holds) keeps the processor, so this drop is never the last.
-        processor.reset();
-        return nb::cast(out, nb::rv_policy::move);
-    }
-    auto copy = std::make_unique<std::vector<float>>();
-    if (out.frame_count != 0)
-        copy->assign(out.samples, out.samples + out.frame_count);
-    drop_without_gil(processor);
-    kolta::AudioFrame owned{copy->data(), out.frame_count};
-    nb::capsule owner(copy.get(), [](void *p) noexcept {
-        delete static_cast<std::vector<float> *>(p);
+    return call_without_gil(std::move(processor), [&](kolta::IAudioProcessor &p) {
+        return FrameStorage::copy_of(p.process_frame(frame.record()));
     });
-    copy.release();
-    nb::object result = nb::cast(owned, nb::rv_policy::move);
-    nb::detail::keep_alive(result.ptr(), owner.ptr());
-    return result;
 }
 
 } // namespace

@@ -2,7 +2,6 @@
 
 #include <nanobind/nanobind.h>
 
-#include <exception>
 #include <memory>
 #include <utility>
 
@@ -22,40 +21,16 @@ template <typename T> void drop_without_gil(std::shared_ptr<T> &ref) {
     detached.reset();
 }
 
-namespace detail {
-
-// Runs fn(*ref) with the GIL released. `ref` is dropped before the GIL is
-// taken back when the call fails, and when it succeeds unless `keep` is set.
-template <typename T, typename Fn>
-decltype(auto) call_released(std::shared_ptr<T> &ref, bool keep, Fn &&fn) {
-    ScopedGilRelease unlocked;
-    struct Drop {
-        std::shared_ptr<T> &ref;
-        bool keep;
-        int unwinding = std::uncaught_exceptions();
-        ~Drop() {
-            if (!keep || std::uncaught_exceptions() > unwinding)
-                ref.reset();
-        }
-    } drop{ref, keep};
-    return std::forward<Fn>(fn)(*ref);
-}
-
-} // namespace detail
-
 // Runs fn(*ref) with the GIL released. The call's own reference is dropped
 // before the GIL is taken back, on success and on failure alike.
 template <typename T, typename Fn>
 decltype(auto) call_without_gil(std::shared_ptr<T> ref, Fn &&fn) {
-    return detail::call_released(ref, false, std::forward<Fn>(fn));
-}
-
-// Like call_without_gil, but a successful call leaves `ref` holding the object
-// for the caller to let go once the GIL is back (e.g. after copying a result
-// that lives in it); a failed call drops it without the GIL.
-template <typename T, typename Fn>
-decltype(auto) call_without_gil_keeping(std::shared_ptr<T> &ref, Fn &&fn) {
-    return detail::call_released(ref, true, std::forward<Fn>(fn));
+    ScopedGilRelease unlocked;
+    struct Drop {
+        std::shared_ptr<T> &ref;
+        ~Drop() { ref.reset(); }
+    } drop{ref};
+    return std::forward<Fn>(fn)(*ref);
 }
 
 // What a Python object owns for one shared library object. The GIL must be

@@ -16,6 +16,7 @@
 #include <thread>
 #include <utility>
 
+#include "audio/frame_storage.h"
 #include "testhelpers.h"
 
 namespace kolta_test {
@@ -77,13 +78,13 @@ public:
     }
 
     // One call from an array to the processed frame: the shape a one-call
-    // binding path would have. Like process_frame's, the frame points into the
-    // engine's buffer and is valid until the next call or close().
-    kolta::AudioFrame process(FloatArray samples) {
+    // binding path would have. Like process_frame's, the frame owns a copy of
+    // the engine's result.
+    kolta_py::FrameStorage process(FloatArray samples) {
         kolta::IAudioProcessor &processor = require_open();
         kolta::AudioFrame input = frame_of(samples);
         nb::gil_scoped_release unlocked;
-        return processor.process_frame(input);
+        return kolta_py::FrameStorage::copy_of(processor.process_frame(input));
     }
 
     void close() {
@@ -111,17 +112,17 @@ private:
 };
 
 // The least a binding can do for one chunk: take the array, release the GIL,
-// return a new AudioFrame.
-kolta::AudioFrame bare_frame_call(FloatArray samples) {
+// return a new AudioFrame (over the array's memory, which nothing keeps).
+kolta_py::FrameStorage bare_frame_call(FloatArray samples) {
     kolta::AudioFrame frame = frame_of(samples);
     nb::gil_scoped_release unlocked;
-    return frame;
+    return kolta_py::FrameStorage::aliasing(frame);
 }
 
 // bare_frame_call through the buffer protocol instead of the ndarray caster
 // (which asks numpy for a DLPack capsule first): a C-contiguous float32
 // buffer only, no conversion.
-kolta::AudioFrame bare_buffer_call(nb::handle samples) {
+kolta_py::FrameStorage bare_buffer_call(nb::handle samples) {
     Py_buffer view;
     if (PyObject_GetBuffer(samples.ptr(), &view, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT) != 0)
         throw nb::python_error();
@@ -134,15 +135,15 @@ kolta::AudioFrame bare_buffer_call(nb::handle samples) {
         throw nb::type_error("a C-contiguous float32 buffer is required");
     kolta::AudioFrame frame{data, static_cast<std::uint32_t>(count)};
     nb::gil_scoped_release unlocked;
-    return frame;
+    return kolta_py::FrameStorage::aliasing(frame);
 }
 
 // The same with a frame in place of the array: the shape of process_frame
-// without the engine.
-kolta::AudioFrame bare_frame_pass(const kolta::AudioFrame &frame) {
-    kolta::AudioFrame copy = frame;
+// without the engine and without its copy.
+kolta_py::FrameStorage bare_frame_pass(const kolta_py::FrameStorage &frame) {
+    kolta::AudioFrame record = frame.record();
     nb::gil_scoped_release unlocked;
-    return copy;
+    return kolta_py::FrameStorage::aliasing(record);
 }
 
 // Calls fn(arg) `calls` times from one new native thread that has no Python
