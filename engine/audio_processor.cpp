@@ -53,6 +53,8 @@ AudioProcessor::AudioProcessor(ProcessorSetup setup)
 }
 
 AudioProcessor::~AudioProcessor() {
+    // A slow engine also takes its time to finish the block in hand.
+    std::this_thread::sleep_for(faults_.slow_frame);
     storm_.reset();
     if (cloud_) {
         output_.post(PipelineState::kNotRunning);
@@ -95,6 +97,7 @@ void AudioProcessor::start_synthetic_transcripts() {
 
 AudioFrame AudioProcessor::process_frame(const AudioFrame &frame) {
     std::lock_guard<std::mutex> lock(mutex_);
+    std::this_thread::sleep_for(faults_.slow_frame);
     const std::uint64_t call = ++calls_;
     if (faults_.throw_on_frame == call) {
         const std::string message =

@@ -65,6 +65,8 @@ void apply(FaultSwitches &switches, const std::string &key, const std::string &v
     } else if (key == "connect_delay_ms") {
         switches.connect_delay =
             std::chrono::milliseconds(number(key, value, kMaxDelayMs));
+    } else if (key == "slow_frame_ms") {
+        switches.slow_frame = std::chrono::milliseconds(number(key, value, kMaxDelayMs));
     } else {
         throw std::invalid_argument(std::string(kFaultsVariable) +
                                     ": unknown fault switch '" + key + "'");

@@ -17,6 +17,7 @@ struct FaultSwitches {
     std::uint64_t transcript_flood = 0;
     unsigned transcript_threads = 0;
     std::optional<std::chrono::milliseconds> connect_delay;
+    std::chrono::milliseconds slow_frame{0};
 };
 
 inline constexpr char kFaultsVariable[] = "KOLTA_ENGINE_FAULTS";

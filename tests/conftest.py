@@ -3,6 +3,8 @@
 import subprocess
 import sys
 import textwrap
+import threading
+import time
 import types
 
 import pytest
@@ -89,3 +91,31 @@ def sdk(tmp_path, engine_env):
     handle = m.create_sdk(m.InitParams(storage_dir=str(tmp_path)))
     assert handle.activate_api_key("KOLTA-DEMO-KEY").success
     return handle
+
+
+@pytest.fixture
+def progress_during():
+    """Runs call() (which the engine is made to take at least 0.3 s over) while
+    another Python thread ticks; returns the ticks that happened well inside
+    the call, which is only possible if the call released the GIL."""
+
+    def run(call):
+        stamps, stop = [], threading.Event()
+
+        def tick():
+            while not stop.is_set():
+                stamps.append(time.monotonic())
+                time.sleep(0.002)
+
+        ticker = threading.Thread(target=tick)
+        ticker.start()
+        time.sleep(0.02)
+        start = time.monotonic()
+        call()
+        end = time.monotonic()
+        stop.set()
+        ticker.join()
+        assert end - start >= 0.3, "the engine did not simulate its latency"
+        return [s for s in stamps if start + 0.1 < s < end - 0.1]
+
+    return run

@@ -303,6 +303,21 @@ def test_close_races_an_in_flight_process_frame(sdk, monkeypatch):
 
 
 @pytest.mark.timeout(30)
+@pytest.mark.parametrize("step", ["process_frame", "close", "__exit__", "last reference"])
+def test_slow_engine_work_releases_the_gil(sdk, engine_env, progress_during, step):
+    engine_env.setenv("KOLTA_ENGINE_FAULTS", "slow_frame_ms=400")
+    held = [sdk.create_audio_processor(attributes())]
+    frame = m.AudioFrame(np.zeros(CHUNK, np.float32))
+    call = {
+        "process_frame": lambda: held[0].process_frame(frame),
+        "close": lambda: held[0].close(),
+        "__exit__": lambda: held[0].__exit__(None, None, None),
+        "last reference": held.pop,
+    }[step]
+    assert progress_during(call)
+
+
+@pytest.mark.timeout(30)
 def test_dropping_an_open_processor_tears_it_down(sdk):
     log = StateLog()
     processor = sdk.create_audio_processor(attributes(notify=log))

@@ -154,37 +154,15 @@ def test_init_params_must_be_init_params():
         m.create_sdk("./storage")
 
 
-def progress_during(call):
-    """Runs call() while another Python thread ticks; returns ticks that happened
-    well inside the call, which is only possible if the call released the GIL."""
-    stamps, stop = [], threading.Event()
-
-    def tick():
-        while not stop.is_set():
-            stamps.append(time.monotonic())
-            time.sleep(0.002)
-
-    ticker = threading.Thread(target=tick)
-    ticker.start()
-    time.sleep(0.02)
-    start = time.monotonic()
-    call()
-    end = time.monotonic()
-    stop.set()
-    ticker.join()
-    assert end - start >= 0.3, "the engine did not simulate its latency"
-    return [s for s in stamps if start + 0.1 < s < end - 0.1]
-
-
 @pytest.mark.timeout(30)
-def test_create_sdk_releases_the_gil(tmp_path, clean_env):
+def test_create_sdk_releases_the_gil(tmp_path, clean_env, progress_during):
     clean_env.setenv("KOLTA_ENGINE_STARTUP_DELAY_MS", "400")
     params = m.InitParams(storage_dir=str(tmp_path))
     assert progress_during(lambda: m.create_sdk(params))
 
 
 @pytest.mark.timeout(30)
-def test_activate_api_key_releases_the_gil(sdk):
+def test_activate_api_key_releases_the_gil(sdk, progress_during):
     assert progress_during(lambda: sdk.activate_api_key("kt_all@400"))
 
 

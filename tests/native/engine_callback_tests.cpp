@@ -353,15 +353,26 @@ TEST_F(Callbacks, TranscriptFloodAndThreads) {
         << "output thread + 3 extra threads";
 }
 
-TEST_F(Callbacks, ConnectDelayAndBadSwitches) {
+TEST_F(Callbacks, DelaySwitchesAndBadSwitches) {
     {
         ScopedEnv faults("KOLTA_ENGINE_FAULTS", "connect_delay_ms=150");
         const auto start = std::chrono::steady_clock::now();
         make_cloud();
         EXPECT_GE(std::chrono::steady_clock::now() - start, 150ms);
     }
-    for (const char *bad : {"explode=1", "throw_on_frame", "throw_on_frame=-1",
-                            "connect_delay_ms=20000", "bad_state=x"}) {
+    {
+        ScopedEnv faults("KOLTA_ENGINE_FAULTS", "slow_frame_ms=120");
+        auto processor = make_cloud();
+        const auto start = std::chrono::steady_clock::now();
+        push(*processor, silence(320));
+        EXPECT_GE(std::chrono::steady_clock::now() - start, 120ms) << "process_frame";
+        const auto teardown = std::chrono::steady_clock::now();
+        processor.reset();
+        EXPECT_GE(std::chrono::steady_clock::now() - teardown, 120ms) << "teardown";
+    }
+    for (const char *bad :
+         {"explode=1", "throw_on_frame", "throw_on_frame=-1", "connect_delay_ms=20000",
+          "bad_state=x", "slow_frame_ms=", "slow_frame_ms=10001"}) {
         ScopedEnv faults("KOLTA_ENGINE_FAULTS", bad);
         const std::string key = std::string(bad).substr(0, std::string(bad).find('='));
         try {
