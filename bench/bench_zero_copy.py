@@ -14,6 +14,8 @@ For each chunk length (16 kHz mono, `passthrough`, local inference):
       from C++ at the same length (the floor), from interleaved repeats.
   bindings alone: ns per AudioFrame(array) -> bare_frame_pass -> .samples,
       the round trip's binding calls with no engine work at all.
+  memcpy: ns per memcpy of one chunk into a warm buffer, from C++: the least
+      the copy of each processed chunk into the returned frame can cost.
 
   one-call path above the floor: EngineLoop.process(array) from a Python
       loop, on the floor's own processor, minus the floor.
@@ -83,7 +85,7 @@ def run(args: argparse.Namespace) -> dict[str, Any]:
                 "calls": max(1000, args.calls * 20 // ms),
                 "processor": sdk.create_audio_processor(attrs),
                 "loop": helpers.EngineLoop(attrs, storage),
-                "ours": [], "floor": [], "bare": [], "one_call": [],
+                "ours": [], "floor": [], "bare": [], "one_call": [], "memcpy": [],
             })
         for case in cases:  # warm-up
             time_round_trips(case["processor"], case["samples"], case["calls"] // 4)
@@ -101,6 +103,7 @@ def run(args: argparse.Namespace) -> dict[str, Any]:
                 case["bare"].append(time_same_shape_bare(case["samples"], args.calls))
                 case["one_call"].append(
                     time_one_call(case["loop"], case["samples"], case["calls"]))
+                case["memcpy"].append(helpers.time_memcpy(case["values"], case["calls"]))
         sizes = []
         for case in cases:
             case["loop"].close()
@@ -118,6 +121,7 @@ def run(args: argparse.Namespace) -> dict[str, Any]:
                 # how much slower the engine's work runs between Python steps.
                 "one_call_above_floor_ns": median(
                     [o - f for o, f in zip(case["one_call"], case["floor"])]),
+                "memcpy_ns": median(case["memcpy"]),
                 "bytes_per_call": peak,
                 "retained_bytes_per_call": retained,
             })

@@ -9,12 +9,14 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <limits>
 #include <memory>
 #include <stdexcept>
 #include <string>
 #include <thread>
 #include <utility>
+#include <vector>
 
 #include "audio/frame_storage.h"
 #include "testhelpers.h"
@@ -146,6 +148,23 @@ kolta_py::FrameStorage bare_frame_pass(const kolta_py::FrameStorage &frame) {
     return kolta_py::FrameStorage::aliasing(record);
 }
 
+// Mean nanoseconds per memcpy of `values` floats into one warm buffer: the
+// least a copy of a processed chunk can cost.
+double time_memcpy(std::size_t values, std::uint64_t calls) {
+    std::vector<float> source(values, 0.5f);
+    std::vector<float> target(values);
+    nb::gil_scoped_release unlocked;
+    Clock::time_point start = Clock::now();
+    for (std::uint64_t i = 0; i < calls; ++i) {
+        source[i % values] = static_cast<float>(i);
+        std::memcpy(target.data(), source.data(), values * sizeof(float));
+    }
+    Clock::time_point stop = Clock::now();
+    volatile float sink = target[calls % values];
+    (void)sink;
+    return calls ? elapsed_ns(start, stop) / static_cast<double>(calls) : 0.0;
+}
+
 // Calls fn(arg) `calls` times from one new native thread that has no Python
 // thread state, taking and giving back the GIL around each call, while this
 // thread waits with the GIL released. Returns nanoseconds from the thread's
@@ -217,6 +236,7 @@ void bind_bench_helpers(nb::module_ &m) {
     m.def("bare_frame_call", &bare_frame_call, nb::arg("samples"));
     m.def("bare_frame_pass", &bare_frame_pass, nb::arg("frame"));
     m.def("bare_buffer_call", &bare_buffer_call, nb::arg("samples"));
+    m.def("time_memcpy", &time_memcpy, nb::arg("values"), nb::arg("calls"));
     m.def("bare_gil_calls", &bare_gil_calls, nb::arg("callable"), nb::arg("arg"),
           nb::arg("calls"), nb::arg("keep_thread_state") = false);
 }
