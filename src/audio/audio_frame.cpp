@@ -1,8 +1,8 @@
 #include <utility>
 
 #include "audio/frame_samples.h"
-#include "audio/frame_storage.h"
-#include "module/bindings.h"
+#include "bridge/frame_storage.h"
+#include "bridge/registration.h"
 
 namespace kolta_py {
 

@@ -4,8 +4,8 @@
 #include <stdexcept>
 #include <utility>
 
-#include "audio/frame_storage.h"
-#include "module/bindings.h"
+#include "bridge/frame_storage.h"
+#include "bridge/registration.h"
 #include "session/sdk.h"
 
 namespace kolta_py {

@@ -9,8 +9,8 @@
 #include <string>
 #include <utility>
 
-#include "audio/frame_storage.h"
 #include "audio/pcm_samples.h"
+#include "bridge/frame_storage.h"
 
 namespace kolta_py {
 

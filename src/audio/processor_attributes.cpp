@@ -12,43 +12,15 @@
 #include <utility>
 
 #include "audio/element_views.h"
-#include "audio/record_gc.h"
 #include "bridge/gil_safe_callable.h"
-#include "module/bindings.h"
+#include "bridge/record_gc.h"
+#include "bridge/registration.h"
 
 namespace kolta_py {
 
 namespace {
 
-// The stored pipeline-state callback: the library calls it by value, the
-// bridge takes the state as an rvalue.
-class PipelineStateNotify {
-public:
-    explicit PipelineStateNotify(nb::callable fn)
-        : deliver_(wrap_gil<kolta::PipelineState &&>(std::move(fn))) {}
-
-    void operator()(kolta::PipelineState state) const { deliver_(std::move(state)); }
-
-    // For the cyclic collector (see record_gc.h).
-    static PyObject *sole_callable(const std::function<void(kolta::PipelineState)> &f) {
-        const auto *notify = f.target<PipelineStateNotify>();
-        return notify ? kolta_py::sole_callable(notify->deliver_) : nullptr;
-    }
-
-    // See own_copy in the bridge. GIL held.
-    static std::function<void(kolta::PipelineState)>
-    own_copy(const std::function<void(kolta::PipelineState)> &f) {
-        const auto *notify = f.target<PipelineStateNotify>();
-        if (!notify)
-            return f;
-        PipelineStateNotify copy(*notify);
-        copy.deliver_ = kolta_py::own_copy(notify->deliver_);
-        return copy;
-    }
-
-private:
-    std::function<void(kolta::PipelineState &&)> deliver_;
-};
+using PipelineStateNotify = void(kolta::PipelineState);
 
 // Local inference only when the variable reads exactly "1" at construction.
 bool cloud_inferencing_from_environment() {
@@ -68,7 +40,7 @@ void construct_audio_attributes(
     attrs.use_cloud_inferencing = cloud_inferencing_from_environment();
     if (audio_pipeline_state_notify)
         attrs.audio_pipeline_state_notify =
-            PipelineStateNotify(std::move(*audio_pipeline_state_notify));
+            wrap_gil<PipelineStateNotify>(std::move(*audio_pipeline_state_notify));
     new (self) kolta::AudioAttributes(std::move(attrs));
 }
 
@@ -76,8 +48,7 @@ void construct_audio_attributes(
 // of their own (see own_copy).
 kolta::AudioAttributes owned_copy(const kolta::AudioAttributes &attrs) {
     kolta::AudioAttributes copy = attrs;
-    copy.audio_pipeline_state_notify =
-        PipelineStateNotify::own_copy(attrs.audio_pipeline_state_notify);
+    copy.audio_pipeline_state_notify = own_copy(attrs.audio_pipeline_state_notify);
     return copy;
 }
 
@@ -145,8 +116,7 @@ namespace {
 
 std::array<PyObject *, 2>
 audio_attributes_callables(const kolta::AudioAttributes &attrs) {
-    return {PipelineStateNotify::sole_callable(attrs.audio_pipeline_state_notify),
-            nullptr};
+    return {sole_callable(attrs.audio_pipeline_state_notify), nullptr};
 }
 
 void clear_audio_attributes_callbacks(kolta::AudioAttributes &attrs) {
@@ -220,7 +190,7 @@ void bind_audio_attributes(nb::module_ &m) {
             [](const A &) { return nb::object(nb::none()); },
             [](A &attrs, nb::callable notify) {
                 attrs.audio_pipeline_state_notify =
-                    PipelineStateNotify(std::move(notify));
+                    wrap_gil<PipelineStateNotify>(std::move(notify));
             },
             "Invoked with the current PipelineState as the processor's remote pipeline "
             "connects / disconnects. Start pumping frames only once kRunning is "

@@ -10,9 +10,9 @@
 #include <vector>
 
 #include "audio/element_views.h"
-#include "audio/record_gc.h"
 #include "bridge/gil_safe_callable.h"
-#include "module/bindings.h"
+#include "bridge/record_gc.h"
+#include "bridge/registration.h"
 
 namespace kolta_py {
 
@@ -49,7 +49,7 @@ void construct_lt_config(kolta::LanguageTranslationConfig *self, std::string lan
     config.language_out = std::move(language_out);
     config.conversation_id = std::move(conversation_id);
     if (callback)
-        config.callback = wrap_gil<kolta::TextFrame &&>(std::move(*callback));
+        config.callback = wrap_gil<void(kolta::TextFrame &&)>(std::move(*callback));
     new (self) kolta::LanguageTranslationConfig(std::move(config));
 }
 
@@ -159,7 +159,8 @@ void bind_language_translation_config(nb::module_ &m) {
         .def_prop_rw(
             "callback", [](const C &) { return nb::object(nb::none()); },
             [](C &config, nb::callable callback) {
-                config.callback = wrap_gil<kolta::TextFrame &&>(std::move(callback));
+                config.callback =
+                    wrap_gil<void(kolta::TextFrame &&)>(std::move(callback));
             },
             "Transcript callback for the raw-audio Language Translation path; invoked "
             "with a TextFrame when a translation segment is available. Runs on an "

@@ -2,6 +2,7 @@
 
 #include <nanobind/nanobind.h>
 
+#include <cstddef>
 #include <functional>
 #include <memory>
 #include <utility>
@@ -40,7 +41,9 @@ struct GilSafeCallable {
         nb::object dropped = std::move(fn);
     }
 
-    template <typename T> void invoke(T &&value) const;
+    // Calls the callable with the arguments converted to Python; failures go
+    // to the unraisable-exception hook. Takes the GIL itself.
+    template <typename... Args> void invoke(Args &&...args) const;
 };
 
 namespace detail {
@@ -58,7 +61,7 @@ template <typename T> nb::object to_python(T &&value) {
 
 } // namespace detail
 
-template <typename T> void GilSafeCallable::invoke(T &&value) const {
+template <typename... Args> void GilSafeCallable::invoke(Args &&...args) const {
     detail::InterpreterEntry entry;
     if (!entry)
         return;
@@ -70,10 +73,13 @@ template <typename T> void GilSafeCallable::invoke(T &&value) const {
     // up waiting, or never ran), CPython ends this thread with a forced unwind
     // at a GIL hand-off inside the call. Nothing on that path may touch
     // Python, so the call holds raw references.
-    PyObject *arg = nullptr;
+    PyObject *argv[sizeof...(Args) + 1] = {nullptr};
+    std::size_t argc = 0;
     try {
-        arg = detail::to_python(std::forward<T>(value)).release().ptr();
-        PyObject *result = PyObject_CallOneArg(fn.ptr(), arg);
+        ((argv[argc] = detail::to_python(std::forward<Args>(args)).release().ptr(),
+          ++argc),
+         ...);
+        PyObject *result = PyObject_Vectorcall(fn.ptr(), argv, argc, nullptr);
         if (!result)
             throw nb::python_error();
         Py_DECREF(result);
@@ -83,7 +89,7 @@ template <typename T> void GilSafeCallable::invoke(T &&value) const {
         PyErr_WriteUnraisable(fn.ptr());
 #if defined(__GLIBCXX__)
     } catch (abi::__forced_unwind &) {
-        // The thread no longer holds the GIL: leak the argument and leave the
+        // The thread no longer holds the GIL: leak the arguments and leave the
         // thread state to CPython.
         throw;
 #endif
@@ -91,21 +97,26 @@ template <typename T> void GilSafeCallable::invoke(T &&value) const {
         PyErr_SetString(PyExc_RuntimeError, "non-Python exception in Kolta callback");
         PyErr_WriteUnraisable(fn.ptr());
     }
-    Py_XDECREF(arg);
+    for (std::size_t i = 0; i < argc; ++i)
+        Py_DECREF(argv[i]);
     PyGILState_Release(state);
 }
 
-// The target of every wrapped callback: one shared owner of the callable.
-template <typename T> struct GilSafeClosure {
+// The target of every wrapped callback: one shared owner of the callable,
+// called with the library's arguments as the signature passes them.
+template <typename Signature> struct GilSafeClosure;
+
+template <typename... Args> struct GilSafeClosure<void(Args...)> {
     std::shared_ptr<GilSafeCallable> target;
-    void operator()(T value) const { target->invoke(std::forward<T>(value)); }
+    void operator()(Args... args) const { target->invoke(std::forward<Args>(args)...); }
 };
 
-// A Python callable as a std::function that any thread may call, copy and
-// destroy. The caller holds the GIL and has checked that fn is callable.
-template <typename T> std::function<void(T)> wrap_gil(nb::callable fn) {
+// A Python callable as a std::function of the library's signature (e.g.
+// void(kolta::PipelineState)) that any thread may call, copy and destroy.
+// The caller holds the GIL and has checked that fn is callable.
+template <typename Signature> std::function<Signature> wrap_gil(nb::callable fn) {
     detail::install_exit_hook();
-    GilSafeClosure<T> closure{std::make_shared<GilSafeCallable>(std::move(fn))};
+    GilSafeClosure<Signature> closure{std::make_shared<GilSafeCallable>(std::move(fn))};
     static_assert(sizeof(closure) == sizeof(std::shared_ptr<GilSafeCallable>),
                   "the closure holds exactly one shared owner");
     return closure;
@@ -116,19 +127,20 @@ template <typename T> std::function<void(T)> wrap_gil(nb::callable fn) {
 // sees a callable only through a sole owner, so two records sharing one would
 // keep a cycle through it alive for ever. Other callbacks are copied as they
 // are. GIL held.
-template <typename T>
-std::function<void(T)> own_copy(const std::function<void(T)> &callback) {
-    const auto *closure = callback.template target<GilSafeClosure<T>>();
+template <typename Signature>
+std::function<Signature> own_copy(const std::function<Signature> &callback) {
+    const auto *closure = callback.template target<GilSafeClosure<Signature>>();
     if (!closure)
         return callback;
-    return wrap_gil<T>(nb::borrow<nb::callable>(closure->target->fn));
+    return wrap_gil<Signature>(nb::borrow<nb::callable>(closure->target->fn));
 }
 
 // The callable behind a wrapped callback, for the cyclic collector, when this
 // function object is its only owner; a callable that other copies share (the
 // library's among them) is not this holder's to report. GIL held.
-template <typename T> PyObject *sole_callable(const std::function<void(T)> &callback) {
-    const auto *closure = callback.template target<GilSafeClosure<T>>();
+template <typename Signature>
+PyObject *sole_callable(const std::function<Signature> &callback) {
+    const auto *closure = callback.template target<GilSafeClosure<Signature>>();
     if (!closure || closure->target.use_count() != 1)
         return nullptr;
     return closure->target->fn.ptr();

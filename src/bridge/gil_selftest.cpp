@@ -3,13 +3,13 @@
 
 #include <thread>
 
-#include "module/bindings.h"
+#include "bridge/registration.h"
 
 namespace kolta_py {
 
 void bind_gil_selftest(nb::module_ &m) {
     m.def("_gil_selftest", [](nb::callable callable) {
-        std::function<void(int)> f = wrap_gil<int>(std::move(callable));
+        std::function<void(int)> f = wrap_gil<void(int)>(std::move(callable));
         // Started with the GIL held: its call waits until the join below
         // releases it.
         std::thread worker([copy = f] { copy(42); });

@@ -5,7 +5,7 @@
 #include <cstdlib>
 #include <filesystem>
 
-#include "module/bindings.h"
+#include "bridge/registration.h"
 
 namespace kolta_py {
 

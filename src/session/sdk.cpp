@@ -2,7 +2,7 @@
 
 #include <nanobind/stl/string.h>
 
-#include "module/bindings.h"
+#include "bridge/registration.h"
 
 namespace kolta_py {
 

@@ -2,7 +2,7 @@
 
 #include <kolta/kolta_sdk.h>
 
-#include "session/py_shared.h"
+#include "bridge/py_shared.h"
 
 namespace kolta_py {
 

@@ -18,7 +18,7 @@
 #include <utility>
 #include <vector>
 
-#include "audio/frame_storage.h"
+#include "bridge/frame_storage.h"
 #include "testhelpers.h"
 
 namespace kolta_test {

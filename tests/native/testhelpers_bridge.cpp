@@ -30,7 +30,7 @@ struct Unconvertible {};
 // forever when count is negative). Used to exit the interpreter under it.
 void start_background_caller(nb::callable fn, std::int64_t interval_ms,
                              std::int64_t count) {
-    Callback cb = wrap_gil<int>(std::move(fn));
+    Callback cb = wrap_gil<void(int)>(std::move(fn));
     std::thread([cb = std::move(cb), interval_ms, count] {
         for (std::int64_t i = 0; count < 0 || i < count; ++i) {
             cb(static_cast<int>(i & 0x7fffffff));
@@ -43,7 +43,7 @@ void start_background_caller(nb::callable fn, std::int64_t interval_ms,
 // Starts a detached thread that owns the only copy of the wrapped callable,
 // sleeps delay_ms and then drops it.
 void start_background_drop(nb::callable fn, std::int64_t delay_ms) {
-    auto cb = std::make_unique<Callback>(wrap_gil<int>(std::move(fn)));
+    auto cb = std::make_unique<Callback>(wrap_gil<void(int)>(std::move(fn)));
     std::thread([cb = std::move(cb), delay_ms]() mutable {
         sleep_ms(delay_ms);
         cb.reset();
@@ -60,7 +60,7 @@ void hold_gil(std::int64_t ms) {
 void churn_copies(nb::callable fn, int threads, int rounds) {
     std::vector<Callback> seeds;
     {
-        Callback original = wrap_gil<int>(std::move(fn));
+        Callback original = wrap_gil<void(int)>(std::move(fn));
         for (int t = 0; t < threads; ++t)
             seeds.push_back(original);
     }
@@ -88,7 +88,7 @@ void churn_copies(nb::callable fn, int threads, int rounds) {
 // Calls the wrapper on the calling thread, which holds the GIL, and drops it
 // there too.
 void call_holding_gil(nb::callable fn, int value) {
-    Callback cb = wrap_gil<int>(std::move(fn));
+    Callback cb = wrap_gil<void(int)>(std::move(fn));
     cb(value);
 }
 
@@ -98,7 +98,7 @@ void call_holding_gil(nb::callable fn, int value) {
 bool drop_while_gil_held(nb::callable fn, std::int64_t hold_ms) {
     std::atomic<bool> dropping{false};
     std::atomic<bool> dropped{false};
-    auto cb = std::make_unique<Callback>(wrap_gil<int>(std::move(fn)));
+    auto cb = std::make_unique<Callback>(wrap_gil<void(int)>(std::move(fn)));
     std::thread worker([&, cb = std::move(cb)]() mutable {
         dropping = true;
         cb.reset();
@@ -115,7 +115,7 @@ bool drop_while_gil_held(nb::callable fn, std::int64_t hold_ms) {
 
 // Calls a wrapper whose argument cannot be converted, on a foreign thread.
 void call_unconvertible(nb::callable fn) {
-    std::function<void(Unconvertible)> cb = wrap_gil<Unconvertible>(std::move(fn));
+    std::function<void(Unconvertible)> cb = wrap_gil<void(Unconvertible)>(std::move(fn));
     std::thread worker([copy = cb] { copy(Unconvertible{}); });
     nb::gil_scoped_release unlocked;
     worker.join();
