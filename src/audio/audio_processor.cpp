@@ -66,12 +66,12 @@ void bind_audio_processor(nb::module_ &m) {
              "the last real input, push silence frames until an empty frame is returned "
              "to drain the buffered tail. The returned samples are valid only until the "
              "next process_frame call.")
-        .def("close", &ProcessorHolder::release,
+        .def("close", &ProcessorHolder::close,
              "Stop and tear down the processor (joins the SDK output thread with the "
              "GIL released). Idempotent; called automatically on context exit.")
         .def("__enter__", [](nb::object self) { return self; })
         .def("__exit__", [](ProcessorHolder &self, nb::args) {
-            self.release();
+            self.close();
             return false;
         });
 }

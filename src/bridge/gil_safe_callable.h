@@ -31,6 +31,12 @@ struct GilSafeCallable {
     ~GilSafeCallable() {
         if (!fn.is_valid())
             return;
+        // With the GIL in hand, even while the interpreter finalises (module
+        // globals are being cleared), the reference goes back at once.
+        if (this_thread_holds_gil()) {
+            nb::object dropped = std::move(fn);
+            return;
+        }
         detail::InterpreterEntry entry;
         if (!entry) {
             // Deliberately leaked: the interpreter can no longer take it back.

@@ -23,6 +23,7 @@ namespace detail {
 // goes on with the remaining exit handlers and is never ended by CPython: it
 // stays admitted until CPython sets its flag.
 struct ExitState {
+    std::atomic<unsigned long> main_thread{0}; // Python's ident of its main thread
     std::atomic<int> admitted{0};
     std::atomic<bool> exiting{false};
     std::thread::id exit_thread; // written before `exiting` is set
@@ -46,6 +47,23 @@ inline bool interpreter_finalizing() noexcept {
 #endif
     return detail::exit_state.exiting.load() &&
            std::this_thread::get_id() != detail::exit_state.exit_thread;
+}
+
+// True when the calling thread holds the GIL, finalising or not. Needs no
+// GIL; unlike PyGILState_Check, never answers yes for every thread.
+inline bool this_thread_holds_gil() noexcept {
+    PyThreadState *mine = PyGILState_GetThisThreadState();
+#if PY_VERSION_HEX >= 0x030D0000
+    PyThreadState *current = PyThreadState_GetUnchecked();
+#else
+    PyThreadState *current = _PyThreadState_UncheckedGet();
+#endif
+    return mine != nullptr && mine == current;
+}
+
+// True on the thread where Python handles signals (Ctrl-C).
+inline bool on_main_thread() noexcept {
+    return PyThread_get_thread_ident() == detail::exit_state.main_thread.load();
 }
 
 namespace detail {
@@ -80,12 +98,16 @@ private:
 
 // Called with the GIL held. Registers, once per extension, the hook that
 // closes admission at interpreter exit, and a fork handler: the child has
-// only the forking thread, whatever the others were doing.
+// only the forking thread, whatever the others were doing. The hook must run
+// after every exit handler of the program, which may use the module: the
+// registry _kolta_exit, imported at start-up by a .pth file, calls it after
+// all of them; without it the hook is an exit handler of its own, after
+// those registered later than the first import.
 inline void install_exit_hook() {
     if (exit_state.hooked)
         return;
     exit_state.hooked = true;
-    nb::module_::import_("atexit").attr("register")(nb::cpp_function([] {
+    nb::object hook = nb::cpp_function([] {
         exit_state.exit_thread = std::this_thread::get_id();
         exit_state.exiting.store(true);
         if (exit_state.admitted.load() == 0)
@@ -96,11 +118,21 @@ inline void install_exit_hook() {
         while (exit_state.admitted.load() != 0 &&
                std::chrono::steady_clock::now() < deadline)
             std::this_thread::sleep_for(std::chrono::microseconds(100));
-    }));
+    });
+    try {
+        nb::module_::import_("_kolta_exit").attr("register")(hook);
+    } catch (nb::python_error &) {
+        nb::module_::import_("atexit").attr("register")(hook);
+    }
+    exit_state.main_thread.store(nb::cast<unsigned long>(
+        nb::module_::import_("threading").attr("main_thread")().attr("ident")));
     nb::module_ os = nb::module_::import_("os");
     if (nb::hasattr(os, "register_at_fork"))
-        os.attr("register_at_fork")(nb::arg("after_in_child") = nb::cpp_function(
-                                        [] { exit_state.admitted.store(0); }));
+        os.attr("register_at_fork")(nb::arg("after_in_child") = nb::cpp_function([] {
+                                        exit_state.admitted.store(0);
+                                        exit_state.main_thread.store(
+                                            PyThread_get_thread_ident());
+                                    }));
 }
 
 } // namespace detail

@@ -2,7 +2,11 @@
 
 #include <nanobind/nanobind.h>
 
+#include <chrono>
+#include <future>
 #include <memory>
+#include <system_error>
+#include <thread>
 #include <utility>
 
 #include "bridge/gil_scopes.h"
@@ -19,6 +23,39 @@ template <typename T> void drop_without_gil(std::shared_ptr<T> &ref) {
     std::shared_ptr<T> detached = std::move(ref);
     ScopedGilRelease unlocked;
     detached.reset();
+}
+
+// Like drop_without_gil, for an explicit close: a teardown held up by a
+// callback that does not return must not make the main thread deaf to Ctrl-C.
+// The last reference goes on a thread of its own while this one waits,
+// checking for signals; KeyboardInterrupt (or whatever a signal handler
+// raises) ends the wait, and the teardown completes when it can. Elsewhere
+// (no signals to handle; a library thread may be closing from a callback,
+// which the library handles on its own thread) the drop is direct.
+template <typename T> void drop_interruptibly(std::shared_ptr<T> &ref) {
+    if (!ref)
+        return;
+    if (ref.use_count() != 1 || !on_main_thread())
+        return drop_without_gil(ref);
+    auto finished = std::make_shared<std::promise<void>>();
+    std::future<void> done = finished->get_future();
+    try {
+        std::thread([last = std::move(ref), finished]() mutable {
+            last.reset();
+            finished->set_value();
+        }).detach();
+    } catch (const std::system_error &) {
+        return drop_without_gil(ref); // no thread to be had: wait uninterrupted
+    }
+    for (;;) {
+        {
+            ScopedGilRelease unlocked;
+            if (done.wait_for(std::chrono::milliseconds(50)) == std::future_status::ready)
+                return;
+        }
+        if (PyErr_CheckSignals() != 0)
+            throw nb::python_error();
+    }
 }
 
 // Runs fn(*ref) with the GIL released. The call's own reference is dropped
@@ -50,6 +87,8 @@ public:
     std::shared_ptr<T> share() const { return ptr_; }
     bool empty() const { return !ptr_; }
     void release() { drop_without_gil(ptr_); }
+    // release() for close() and with-blocks: interruptible by Ctrl-C.
+    void close() { drop_interruptibly(ptr_); }
 
 private:
     std::shared_ptr<T> ptr_;
