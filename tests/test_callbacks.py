@@ -217,24 +217,43 @@ def test_exit_is_not_held_for_good_by_a_blocked_callback(run_python):
     assert_clean_exit(result)
 
 
-def test_exit_handlers_that_run_after_the_bridge_closed(run_python):
-    result = run_python("""
-        import atexit
-        import _kolta_module as m
-        import _kolta_testhelpers as helpers
+EXIT_HANDLER = """
+def handler():
+    import _kolta_module as m
+    import _kolta_testhelpers as helpers
+    got = []
+    m._gil_selftest(got.append)                     # from a native thread
+    helpers.call_holding_gil(got.append, 1)         # on the exiting thread
+    worker.join(10)                                 # back from a GIL-released call
+    print("handler", got, worker.is_alive())
 
-        def late():
-            m._gil_selftest(lambda v: print("native thread", v))
-            helpers.call_holding_gil(lambda v: print("exiting thread", v), 1)
+atexit.register(handler)
+"""
 
-        atexit.register(late)
-        # Registered after `late`, the bridges' exit hooks run before it.
-        m._gil_selftest(lambda v: print("before exit", v))
-        helpers.call_holding_gil(lambda v: print("before exit", v), 0)
-    """, timeout=60)
+WORKER = """
+import tempfile, threading
+sdk = m.create_sdk(m.InitParams(storage_dir=tempfile.mkdtemp()))
+sdk.activate_api_key("KOLTA-DEMO-KEY")
+worker = threading.Thread(target=sdk.activate_api_key, args=("kt_all@300",), daemon=True)
+worker.start()
+"""
+
+
+# Exit handlers run newest first; wherever one was registered, it can still
+# use the module fully: calls, callbacks from native threads, and threads
+# coming back from the library.
+@exit_tests
+@pytest.mark.parametrize("order", [
+    ("handler", "import", "use"),
+    ("import", "handler", "use"),
+    ("import", "use", "handler"),
+], ids=["before-import", "before-first-use", "after-first-use"])
+def test_exit_handlers_registered_at_any_time_use_the_module(run_python, order):
+    steps = {"handler": EXIT_HANDLER, "import": "import _kolta_module as m\n",
+             "use": "m._gil_selftest(print)\n" + WORKER}
+    result = run_python("import atexit\n" + "".join(steps[s] for s in order), timeout=60)
     assert_clean_exit(result)
-    assert result.stdout.splitlines() == ["before exit 42", "before exit 0",
-                                          "exiting thread 1"]
+    assert result.stdout.splitlines() == ["42", "handler [42, 1] False"]
 
 
 @pytest.mark.skipif(not hasattr(__import__("os"), "fork"), reason="needs os.fork")
