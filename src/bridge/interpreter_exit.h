@@ -25,8 +25,9 @@ namespace detail {
 struct ExitState {
     std::atomic<int> admitted{0};
     std::atomic<bool> exiting{false};
-    std::thread::id exit_thread; // written before `exiting` is set
-    bool hooked = false;         // guarded by the GIL
+    std::thread::id exit_thread;      // written before `exiting` is set
+    bool hooked = false;              // guarded by the GIL
+    bool forked_with_threads = false; // guarded by the GIL
 };
 inline ExitState exit_state;
 
@@ -99,8 +100,20 @@ inline void install_exit_hook() {
     }));
     nb::module_ os = nb::module_::import_("os");
     if (nb::hasattr(os, "register_at_fork"))
-        os.attr("register_at_fork")(nb::arg("after_in_child") = nb::cpp_function(
-                                        [] { exit_state.admitted.store(0); }));
+        os.attr("register_at_fork")(
+            nb::arg("before") = nb::cpp_function([] {
+                PyThreadState *head =
+                    PyInterpreterState_ThreadHead(PyInterpreterState_Get());
+                exit_state.forked_with_threads = head && PyThreadState_Next(head);
+            }),
+            nb::arg("after_in_child") = nb::cpp_function([] {
+                exit_state.admitted.store(0);
+                // What only the parent's other threads referenced (their frames,
+                // a callback's arguments) can never be released in the child:
+                // nanobind would report it as leaked at exit.
+                if (exit_state.forked_with_threads)
+                    nb::set_leak_warnings(false);
+            }));
 }
 
 } // namespace detail
