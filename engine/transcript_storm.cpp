@@ -6,8 +6,7 @@
 namespace kolta::engine {
 
 TranscriptStorm::TranscriptStorm(unsigned threads, CallbackSet callbacks,
-                                 const std::string &language,
-                                 ErrorReporter report_error)
+                                 const std::string &language, ErrorReporter report_error)
     : generation_(fork_generation()) {
     threads_.reserve(threads);
     try {

@@ -1,5 +1,6 @@
 """Fixtures shared by the Python tests."""
 
+import re
 import subprocess
 import sys
 import textwrap
@@ -72,6 +73,20 @@ def run_python():
                               capture_output=True, text=True, timeout=timeout)
 
     return run
+
+
+# CPython 3.12+ warns (once per call site) when a multi-threaded process forks;
+# the warning line may be followed by the source line that forked.
+FORK_WARNING = re.compile(
+    r"^\S.*: DeprecationWarning: This process \(pid=\d+\) is multi-threaded, use of "
+    r"fork\(\) may lead to deadlocks in the child\.\n(?:  .*\n)?", re.MULTILINE)
+
+
+@pytest.fixture
+def without_fork_warning():
+    """Returns a child's stderr without CPython's warning about forking a
+    multi-threaded process, so that only that warning is tolerated."""
+    return lambda stderr: FORK_WARNING.sub("", stderr)
 
 
 @pytest.fixture
