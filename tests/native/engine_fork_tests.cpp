@@ -75,6 +75,8 @@ int round_trip(kolta::IKoltaSdk &sdk) {
 }
 
 enum class ChildAction { kOwnSdk, kInheritedSdk, kDestroyInherited, kUseInherited };
+constexpr const char *kActionNames[] = {"OwnSdk", "InheritedSdk", "DestroyInherited",
+                                        "UseInherited"};
 
 class ForkedChild : public ::testing::TestWithParam<ChildAction> {};
 
@@ -147,24 +149,13 @@ TEST_P(ForkedChild, WorksWhileTheParentIsBusy) {
     EXPECT_EQ(states.back(), PipelineState::kNotRunning) << "the parent's teardown";
 }
 
-INSTANTIATE_TEST_SUITE_P(Fork, ForkedChild,
-                         ::testing::Values(ChildAction::kOwnSdk,
-                                           ChildAction::kInheritedSdk,
-                                           ChildAction::kDestroyInherited,
-                                           ChildAction::kUseInherited),
-                         [](const auto &info) {
-                             switch (info.param) {
-                             case ChildAction::kOwnSdk:
-                                 return "OwnSdk";
-                             case ChildAction::kInheritedSdk:
-                                 return "InheritedSdk";
-                             case ChildAction::kDestroyInherited:
-                                 return "DestroyInherited";
-                             case ChildAction::kUseInherited:
-                                 return "UseInherited";
-                             }
-                             return "Unknown";
-                         });
+INSTANTIATE_TEST_SUITE_P(
+    Fork, ForkedChild,
+    ::testing::Values(ChildAction::kOwnSdk, ChildAction::kInheritedSdk,
+                      ChildAction::kDestroyInherited, ChildAction::kUseInherited),
+    [](const auto &info) {
+        return std::string(kActionNames[static_cast<int>(info.param)]);
+    });
 
 } // namespace
 
