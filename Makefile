@@ -26,9 +26,9 @@ native-test:
 python-test:
 	$(PY) -m pytest -q
 
-ci: test typecheck test-py311 reliability
+ci: test typecheck test-py311 test-py313 reliability
 
-.PHONY: bench bench-py311 typecheck test-py311
+.PHONY: bench bench-py311 typecheck test-py311 test-py313
 
 # Benchmarks: each ratio beside its goal.
 bench: setup
@@ -42,9 +42,12 @@ bench-py311: setup
 typecheck: setup
 	./scripts/typecheck.sh
 
-# The Python suite and the type checks under CPython 3.11.
+# The Python suite and the type checks under CPython 3.11 and 3.13.
 test-py311:
-	./scripts/test_py311.sh
+	./scripts/test_python.sh 3.11
+
+test-py313:
+	./scripts/test_python.sh 3.13
 
 # Sanitizers (ThreadSanitizer on the engine, ASan+UBSan on the whole suite)
 # and the stress tests.

@@ -252,7 +252,7 @@ def main() -> int:
                         f"<= {MAX_PY311_SLOWDOWN}x", slowdown <= MAX_PY311_SLOWDOWN)
     else:
         report.info("3.11 against 3.10", "not run",
-                    "no second interpreter: scripts/test_py311.sh makes .venv311")
+                    "no second interpreter: make test-py311 makes .venv311")
 
     report.section(f"Scaling: denoise, {scaling['chunk_ms']} ms chunks, 16 kHz mono, "
                    "local inference")

@@ -53,6 +53,14 @@ AudioProcessor::AudioProcessor(ProcessorSetup setup)
 }
 
 AudioProcessor::~AudioProcessor() {
+    if (output_.inherited()) {
+        // Destroyed in a child of fork(): the threads stayed in the parent and
+        // this processor's locks may have been copied held, so nothing waits.
+        output_.finish();
+        logger_->info("processor destroyed: id=" + std::to_string(id_) +
+                      " (created before fork; its threads were left to the parent)");
+        return;
+    }
     // A slow engine also takes its time to finish the block in hand.
     std::this_thread::sleep_for(faults_.slow_frame);
     storm_.reset();
@@ -96,6 +104,15 @@ void AudioProcessor::start_synthetic_transcripts() {
 }
 
 AudioFrame AudioProcessor::process_frame(const AudioFrame &frame) {
+    if (output_.inherited()) {
+        // Its lock may have been copied held and its output thread is gone:
+        // fail at once instead of hanging or losing every callback.
+        const std::string message =
+            "processor " + std::to_string(id_) +
+            " was created before fork(); create a new processor in this process";
+        log_error(message);
+        throw std::logic_error(message);
+    }
     std::lock_guard<std::mutex> lock(mutex_);
     std::this_thread::sleep_for(faults_.slow_frame);
     const std::uint64_t call = ++calls_;

@@ -1,6 +1,7 @@
 #include "kolta_session.h"
 
 #include <atomic>
+#include <set>
 #include <stdexcept>
 #include <thread>
 
@@ -20,9 +21,45 @@ std::uint64_t next_processor_id() {
     return ++counter;
 }
 
+struct LiveSessions {
+    std::mutex mutex;
+    std::set<KoltaSession *> sessions;
+};
+
+LiveSessions &live_sessions() {
+    static LiveSessions live;
+    return live;
+}
+
 } // namespace
 
-KoltaSession::KoltaSession(std::shared_ptr<Logger> logger) : logger_(std::move(logger)) {}
+KoltaSession::KoltaSession(std::shared_ptr<Logger> logger) : logger_(std::move(logger)) {
+    LiveSessions &live = live_sessions();
+    std::lock_guard<std::mutex> lock(live.mutex);
+    live.sessions.insert(this);
+}
+
+KoltaSession::~KoltaSession() {
+    LiveSessions &live = live_sessions();
+    std::lock_guard<std::mutex> lock(live.mutex);
+    live.sessions.erase(this);
+}
+
+void hold_sessions_for_fork() {
+    LiveSessions &live = live_sessions();
+    live.mutex.lock();
+    for (KoltaSession *session : live.sessions) {
+        session->mutex_.lock();
+    }
+}
+
+void release_sessions_after_fork() {
+    LiveSessions &live = live_sessions();
+    for (KoltaSession *session : live.sessions) {
+        session->mutex_.unlock();
+    }
+    live.mutex.unlock();
+}
 
 std::string KoltaSession::version() {
     return kEngineVersion;

@@ -16,6 +16,10 @@ namespace kolta::engine {
 class KoltaSession final : public IKoltaSdk {
 public:
     explicit KoltaSession(std::shared_ptr<Logger> logger);
+    ~KoltaSession() override;
+
+    KoltaSession(const KoltaSession &) = delete;
+    KoltaSession &operator=(const KoltaSession &) = delete;
 
     SdkResult activate_api_key(const std::string &api_key) override;
     std::string version() override;
@@ -23,11 +27,19 @@ public:
     create_audio_processor(const ProcessorAttributes &attrs) override;
 
 private:
+    friend void hold_sessions_for_fork();
+    friend void release_sessions_after_fork();
+
     std::unique_ptr<IAudioProcessor> refuse(const std::string &reason);
 
     const std::shared_ptr<Logger> logger_;
     std::mutex mutex_;
     std::optional<Entitlements> entitlements_; // empty: signed out
 };
+
+// Fork handlers: every session's lock is held across fork(), so a child can
+// go on using the sessions it inherits.
+void hold_sessions_for_fork();
+void release_sessions_after_fork();
 
 } // namespace kolta::engine

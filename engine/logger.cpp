@@ -5,6 +5,7 @@
 #include <map>
 #include <stdexcept>
 #include <system_error>
+#include <vector>
 
 namespace kolta::engine {
 
@@ -61,6 +62,17 @@ std::size_t next_character(const std::string &text, std::size_t at) {
     return at;
 }
 
+struct SharedLogs {
+    std::mutex mutex;
+    std::map<std::string, std::weak_ptr<Logger>> by_path;
+    std::vector<std::shared_ptr<Logger>> held_across_fork;
+};
+
+SharedLogs &shared_logs() {
+    static SharedLogs logs;
+    return logs;
+}
+
 long long floor_div(long long a, long long b) {
     const long long q = a / b;
     return (a % b != 0 && ((a < 0) != (b < 0))) ? q - 1 : q;
@@ -89,20 +101,40 @@ void Logger::write(LogLevel level, const std::string &message) {
 }
 
 std::shared_ptr<Logger> open_shared_log(const std::filesystem::path &file) {
-    static std::mutex registry_mutex;
-    static std::map<std::string, std::weak_ptr<Logger>> registry;
-
     std::error_code ec;
     std::filesystem::path key_path = std::filesystem::absolute(file, ec);
     const std::string key = (ec ? file : key_path).lexically_normal().string();
 
-    std::lock_guard<std::mutex> lock(registry_mutex);
-    if (auto existing = registry[key].lock()) {
+    SharedLogs &logs = shared_logs();
+    std::lock_guard<std::mutex> lock(logs.mutex);
+    if (auto existing = logs.by_path[key].lock()) {
         return existing;
     }
     auto logger = std::make_shared<Logger>(file);
-    registry[key] = logger;
+    logs.by_path[key] = logger;
     return logger;
+}
+
+void hold_shared_logs_for_fork() {
+    SharedLogs &logs = shared_logs();
+    logs.mutex.lock();
+    for (auto &entry : logs.by_path) {
+        // A log being destroyed elsewhere is not returned, and needs no lock.
+        if (auto logger = entry.second.lock()) {
+            logger->mutex_.lock();
+            logs.held_across_fork.push_back(std::move(logger));
+        }
+    }
+}
+
+void release_shared_logs_after_fork() {
+    SharedLogs &logs = shared_logs();
+    for (const auto &logger : logs.held_across_fork) {
+        logger->mutex_.unlock();
+    }
+    std::vector<std::shared_ptr<Logger>> held = std::move(logs.held_across_fork);
+    logs.held_across_fork.clear();
+    logs.mutex.unlock();
 }
 
 std::string utc_timestamp(std::chrono::system_clock::time_point when) {

@@ -29,6 +29,9 @@ public:
     void error(const std::string &message) { write(LogLevel::kError, message); }
 
 private:
+    friend void hold_shared_logs_for_fork();
+    friend void release_shared_logs_after_fork();
+
     std::mutex mutex_;
     std::ofstream out_;
 };
@@ -36,6 +39,11 @@ private:
 // Every SDK in the process that logs to the same file shares one Logger, so
 // lines from different sessions never interleave.
 std::shared_ptr<Logger> open_shared_log(const std::filesystem::path &file);
+
+// Fork handlers: the shared logs' registry and every shared log are locked
+// before fork() and unlocked after it, in the parent and in the child.
+void hold_shared_logs_for_fork();
+void release_shared_logs_after_fork();
 
 // ISO-8601 UTC with milliseconds, e.g. "2024-05-01T12:34:56.789Z".
 std::string utc_timestamp(std::chrono::system_clock::time_point when);

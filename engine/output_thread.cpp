@@ -4,6 +4,7 @@
 #include <deque>
 #include <mutex>
 
+#include "fork_state.h"
 #include "transcript_text.h"
 
 namespace kolta::engine {
@@ -51,7 +52,7 @@ struct Deliver {
 } // namespace
 
 OutputThread::OutputThread(CallbackSet callbacks, ErrorReporter report_error)
-    : shared_(std::make_shared<Shared>()) {
+    : shared_(std::make_shared<Shared>()), generation_(fork_generation()) {
     shared_->callbacks = std::move(callbacks);
     shared_->report_error = std::move(report_error);
     thread_ = std::thread(&OutputThread::run, shared_);
@@ -69,7 +70,19 @@ void OutputThread::post(OutputEvent event) {
     shared_->wake.notify_all();
 }
 
+bool OutputThread::inherited() const {
+    return fork_generation() != generation_;
+}
+
 void OutputThread::finish() {
+    if (inherited()) {
+        // Nothing in this process runs the callbacks any more: free them here.
+        shared_->callbacks.reset();
+        if (thread_.joinable()) {
+            abandon_inherited_thread(thread_, shared_);
+        }
+        return;
+    }
     {
         std::lock_guard<std::mutex> lock(shared_->mutex);
         shared_->stopping = true;

@@ -54,13 +54,21 @@ public:
 
     // Lets the thread deliver everything posted so far, then stops it. Joins
     // it, or detaches it when called from a callback on the thread itself.
+    // In a child of fork() the thread is not there: it is abandoned and the
+    // callbacks are released at once, with nothing delivered.
     void finish();
+
+    // True in a child of fork() for a thread started before the fork: its
+    // thread stayed in the parent, and the queue's lock may have been copied
+    // while that thread held it.
+    bool inherited() const;
 
 private:
     struct Shared;
     static void run(std::shared_ptr<Shared> shared);
 
     std::shared_ptr<Shared> shared_;
+    const std::uint64_t generation_;
     std::thread thread_;
 };
 

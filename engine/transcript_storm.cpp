@@ -1,12 +1,13 @@
 #include "transcript_storm.h"
 
+#include "fork_state.h"
 #include "transcript_text.h"
 
 namespace kolta::engine {
 
 TranscriptStorm::TranscriptStorm(unsigned threads, CallbackSet callbacks,
-                                 const std::string &language,
-                                 ErrorReporter report_error) {
+                                 const std::string &language, ErrorReporter report_error)
+    : generation_(fork_generation()) {
     threads_.reserve(threads);
     try {
         for (unsigned t = 0; t < threads; ++t) {
@@ -28,8 +29,11 @@ TranscriptStorm::TranscriptStorm(unsigned threads, CallbackSet callbacks,
 }
 
 TranscriptStorm::~TranscriptStorm() {
+    const bool inherited = fork_generation() != generation_;
     for (auto &thread : threads_) {
-        if (thread.get_id() == std::this_thread::get_id()) {
+        if (inherited) {
+            abandon_inherited_thread(thread);
+        } else if (thread.get_id() == std::this_thread::get_id()) {
             thread.detach();
         } else if (thread.joinable()) {
             thread.join();

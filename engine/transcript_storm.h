@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <thread>
 #include <vector>
@@ -17,13 +18,15 @@ public:
 
     TranscriptStorm(unsigned threads, CallbackSet callbacks, const std::string &language,
                     ErrorReporter report_error);
-    // Joins the threads (detaching the calling one, if it is one of them).
+    // Joins the threads (detaching the calling one, if it is one of them); in
+    // a child of fork() abandons them, as they stayed in the parent.
     ~TranscriptStorm();
 
     TranscriptStorm(const TranscriptStorm &) = delete;
     TranscriptStorm &operator=(const TranscriptStorm &) = delete;
 
 private:
+    const std::uint64_t generation_;
     std::vector<std::thread> threads_;
 };
 

@@ -17,7 +17,7 @@ def _syllable(n: int, f0: float, rng: np.random.Generator) -> npt.NDArray[np.flo
     pitch = f0 * (1.0 + 0.05 * np.sin(2 * np.pi * 3.0 * t))
     phase = 2 * np.pi * np.cumsum(pitch) / RATE
     # Harmonics weighted like two formants of a vowel.
-    formants = rng.choice([(700, 1200), (400, 2000), (300, 900), (600, 1700)])
+    formants = np.asarray(rng.choice([(700, 1200), (400, 2000), (300, 900), (600, 1700)]))
     voice = np.zeros(n)
     for k in range(1, 25):
         freq = k * f0

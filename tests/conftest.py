@@ -1,5 +1,8 @@
 """Fixtures shared by the Python tests."""
 
+import faulthandler
+import os
+import re
 import subprocess
 import sys
 import textwrap
@@ -10,6 +13,37 @@ import types
 import pytest
 
 import _kolta_module as m
+
+
+# pytest-timeout acts only when the main thread gets the GIL, so a deadlock that
+# holds it would hang the whole run. faulthandler's watchdog is a C thread: a
+# little after the test's own timeout it writes every thread's traceback (the
+# test's frame names it) to the real stderr and ends the run.
+HANG_MARGIN_S = 30
+
+
+def pytest_configure(config):
+    # Capture is suspended here, so this is the terminal's (or CI log's) stderr.
+    config.hang_report = os.fdopen(os.dup(sys.stderr.fileno()), "w")
+
+
+def _timeout_of(item):
+    marker = item.get_closest_marker("timeout")
+    if marker is not None and marker.args:
+        return float(marker.args[0])
+    return float(item.config.getoption("timeout", None) or item.config.getini("timeout") or 0)
+
+
+@pytest.hookimpl(hookwrapper=True)
+def pytest_runtest_protocol(item):
+    limit = _timeout_of(item)
+    if limit > 0:
+        faulthandler.dump_traceback_later(limit + HANG_MARGIN_S, exit=True,
+                                          file=item.config.hang_report)
+    try:
+        yield
+    finally:
+        faulthandler.cancel_dump_traceback_later()
 
 
 @pytest.fixture
@@ -74,6 +108,20 @@ def run_python():
                               capture_output=True, text=True, timeout=timeout)
 
     return run
+
+
+# CPython 3.12+ warns (once per call site) when a multi-threaded process forks;
+# the warning line may be followed by the source line that forked.
+FORK_WARNING = re.compile(
+    r"^\S.*: DeprecationWarning: This process \(pid=\d+\) is multi-threaded, use of "
+    r"fork\(\) may lead to deadlocks in the child\.\n(?:  .*\n)?", re.MULTILINE)
+
+
+@pytest.fixture
+def without_fork_warning():
+    """Returns a child's stderr without CPython's warning about forking a
+    multi-threaded process, so that only that warning is tolerated."""
+    return lambda stderr: FORK_WARNING.sub("", stderr)
 
 
 @pytest.fixture

@@ -12,7 +12,7 @@ import numpy as np
 import pytest
 
 import _kolta_module as m
-import _kolta_testhelpers as h
+from native_helpers import helpers as h
 from recorder import Recorder
 
 LOCAL = "KOLTA_LOCAL_INFERENCING"

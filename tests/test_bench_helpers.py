@@ -7,7 +7,7 @@ import numpy as np
 import pytest
 
 import _kolta_module as m
-import _kolta_testhelpers as helpers
+from native_helpers import helpers
 
 CHUNK = 320  # 20 ms at 16 kHz, mono
 

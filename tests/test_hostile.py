@@ -32,7 +32,7 @@ from hypothesis import strategies as st
 from hypothesis.extra import numpy as hnp
 
 import _kolta_module as m
-import _kolta_testhelpers as h
+from native_helpers import helpers as h
 
 settings.register_profile(
     "default", max_examples=40, deadline=None, database=None, derandomize=True,

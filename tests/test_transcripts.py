@@ -8,7 +8,7 @@ import threading
 import pytest
 
 import _kolta_module as m
-import _kolta_testhelpers as h
+from native_helpers import helpers as h
 from recorder import Recorder
 
 SEGMENT_LIST = "list[_kolta_module.TranscriptSegment]"

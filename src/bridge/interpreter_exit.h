@@ -26,8 +26,9 @@ struct ExitState {
     std::atomic<unsigned long> main_thread{0}; // Python's ident of its main thread
     std::atomic<int> admitted{0};
     std::atomic<bool> exiting{false};
-    std::thread::id exit_thread; // written before `exiting` is set
-    bool hooked = false;         // guarded by the GIL
+    std::thread::id exit_thread;      // written before `exiting` is set
+    bool hooked = false;              // guarded by the GIL
+    bool forked_with_threads = false; // guarded by the GIL
 };
 inline ExitState exit_state;
 
@@ -128,11 +129,21 @@ inline void install_exit_hook() {
         nb::module_::import_("threading").attr("main_thread")().attr("ident")));
     nb::module_ os = nb::module_::import_("os");
     if (nb::hasattr(os, "register_at_fork"))
-        os.attr("register_at_fork")(nb::arg("after_in_child") = nb::cpp_function([] {
-                                        exit_state.admitted.store(0);
-                                        exit_state.main_thread.store(
-                                            PyThread_get_thread_ident());
-                                    }));
+        os.attr("register_at_fork")(
+            nb::arg("before") = nb::cpp_function([] {
+                PyThreadState *head =
+                    PyInterpreterState_ThreadHead(PyInterpreterState_Get());
+                exit_state.forked_with_threads = head && PyThreadState_Next(head);
+            }),
+            nb::arg("after_in_child") = nb::cpp_function([] {
+                exit_state.admitted.store(0);
+                exit_state.main_thread.store(PyThread_get_thread_ident());
+                // What only the parent's other threads referenced (their frames,
+                // a callback's arguments) can never be released in the child:
+                // nanobind would report it as leaked at exit.
+                if (exit_state.forked_with_threads)
+                    nb::set_leak_warnings(false);
+            }));
 }
 
 } // namespace detail
