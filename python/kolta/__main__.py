@@ -4,4 +4,6 @@ import sys
 
 from .cli import main
 
-sys.exit(main())
+# Guarded: spawned worker processes import this module under another name.
+if __name__ == "__main__":
+    sys.exit(main())

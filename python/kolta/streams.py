@@ -22,6 +22,7 @@ from .formats import min_chunk_values
 Samples = npt.NDArray[np.float32]
 
 _FLOAT32 = np.dtype(np.float32)
+_frombuffer = np.frombuffer
 _EMPTY: Samples = np.zeros(0, dtype=np.float32)
 _EMPTY.flags.writeable = False
 # The drain releases the whole tail in one call; more rounds than this
@@ -58,7 +59,14 @@ def to_float32(samples: npt.ArrayLike, channels: int = 1) -> Samples:
 
 class AlignedStream:
     """Feeds one processor; every `feed` returns what is ready, `finish`
-    returns the rest. Not thread-safe: one feeding thread at a time."""
+    returns the rest. Not thread-safe: one feeding thread at a time.
+
+    A processor serves one stream, from its creation: the engine holds the
+    drain chunks `finish` sends and would play them back in front of any
+    later audio."""
+
+    __slots__ = ("_processor", "_channels", "_chunk", "_drain", "_pending", "_given",
+                 "_returned", "_trailing_zeros", "_finished")
 
     def __init__(self, processor: AudioProcessor, sampling_rate: int, channels: int = 1):
         if channels < 1 or sampling_rate < 50:
@@ -83,21 +91,20 @@ class AlignedStream:
 
     def feed(self, samples: npt.ArrayLike) -> Samples:
         """Adds samples; returns the output that is ready (maybe none)."""
-        if self._finished:
-            raise RuntimeError("stream already finished")
-        if (type(samples) is np.ndarray and samples.dtype is _FLOAT32
-                and samples.ndim == 1):
+        # The common case (a float32 vector, whole chunks, nothing pending)
+        # takes as few steps as possible: this runs once per 20 ms.
+        if type(samples) is np.ndarray and samples.dtype is _FLOAT32 and samples.ndim == 1:
             data: Samples = samples
         else:
             data = to_float32(samples, self._channels)
         size = data.size
-        if size == 0:
-            return _EMPTY
-        if size % self._channels:
-            raise ValueError(f"{size} values is not a whole number of "
-                             f"{self._channels}-channel frames")
+        if self._finished or not size or size % self._channels:
+            return self._refuse(size)
         self._given += size
-        self._note_trailing_zeros(data)
+        if data[-1] != 0.0:
+            self._trailing_zeros = 0
+        else:
+            self._count_trailing_zeros(data)
         if self._pending is not None:
             data = np.concatenate((self._pending, data))
             self._pending = None
@@ -110,7 +117,20 @@ class AlignedStream:
             if not usable:
                 return _EMPTY
             data = data[:usable]
-        return self._send(data)
+        out = self._processor.process_frame(AudioFrame(data))
+        count = out.frame_count
+        if not count:
+            return _EMPTY
+        self._returned += count
+        return _frombuffer(out.samples, _FLOAT32).copy()
+
+    def _refuse(self, size: int) -> Samples:
+        if self._finished:
+            raise RuntimeError("stream already finished")
+        if size:
+            raise ValueError(f"{size} values is not a whole number of "
+                             f"{self._channels}-channel frames")
+        return _EMPTY
 
     def finish(self) -> Samples:
         """Drains the tail: the rest of the output, up to the input's length."""
@@ -134,7 +154,8 @@ class AlignedStream:
         surplus = self._returned - self._given
         if surplus > 0:  # the padding of the last short chunk
             if surplus > tail.size or surplus >= self._chunk:
-                raise RuntimeError(f"the processor returned {surplus} values too many")
+                raise RuntimeError(f"the processor returned {surplus} values too many "
+                                   "(was it used before this stream?)")
             return tail[:tail.size - surplus]
         # Trailing digital silence went in as drain input and is never played
         # back: it is silence, so it comes back as silence.
@@ -142,10 +163,7 @@ class AlignedStream:
             raise RuntimeError(f"the processor returned {-surplus} values too few")
         return np.concatenate((tail, np.zeros(-surplus, dtype=np.float32)))
 
-    def _note_trailing_zeros(self, data: Samples) -> None:
-        if data[-1] != 0.0:
-            self._trailing_zeros = 0
-            return
+    def _count_trailing_zeros(self, data: Samples) -> None:
         nonzero = np.flatnonzero(data)
         if nonzero.size:
             self._trailing_zeros = data.size - 1 - int(nonzero[-1])
@@ -158,7 +176,7 @@ class AlignedStream:
         if not count:
             return _EMPTY
         self._returned += count
-        return np.frombuffer(out.samples, dtype=np.float32).copy()
+        return _frombuffer(out.samples, _FLOAT32).copy()
 
 
 def process_stream(processor: AudioProcessor, chunks: Iterable[npt.ArrayLike],
