@@ -91,17 +91,32 @@ class AlignedStream:
 
     def feed(self, samples: npt.ArrayLike) -> Samples:
         """Adds samples; returns the output that is ready (maybe none)."""
-        # The common case (a float32 vector, whole chunks, nothing pending)
-        # takes as few steps as possible: this runs once per 20 ms.
         if type(samples) is np.ndarray and samples.dtype is _FLOAT32 and samples.ndim == 1:
             data: Samples = samples
         else:
             data = to_float32(samples, self._channels)
         size = data.size
+        if size != self._chunk or self._pending is not None or self._finished:
+            return self._feed_any(data, size)
+        # One whole chunk and nothing pending, the usual 20 ms case: straight
+        # through, as few steps as possible.
+        self._given += size
+        if data[-1]:
+            self._trailing_zeros = 0
+        else:
+            self._count_trailing_zeros(data)
+        out = self._processor.process_frame(AudioFrame(data))
+        count = out.frame_count
+        if count:  # more than `size` when held silence comes back first
+            self._returned += count
+            return _frombuffer(out.samples, _FLOAT32).copy()
+        return _EMPTY
+
+    def _feed_any(self, data: Samples, size: int) -> Samples:
         if self._finished or not size or size % self._channels:
             return self._refuse(size)
         self._given += size
-        if data[-1] != 0.0:
+        if data[-1]:
             self._trailing_zeros = 0
         else:
             self._count_trailing_zeros(data)
@@ -117,12 +132,7 @@ class AlignedStream:
             if not usable:
                 return _EMPTY
             data = data[:usable]
-        out = self._processor.process_frame(AudioFrame(data))
-        count = out.frame_count
-        if not count:
-            return _EMPTY
-        self._returned += count
-        return _frombuffer(out.samples, _FLOAT32).copy()
+        return self._send(data)
 
     def _refuse(self, size: int) -> Samples:
         if self._finished:
