@@ -114,4 +114,4 @@ def test_cancelling_the_consumer_closes_the_processor(tmp_path, engine_env, wait
         return await collect(processor.states)
 
     remaining = run(main())
-    assert remaining[-1:] == [PipelineState.NOT_RUNNING] or remaining == []
+    assert remaining[-1] == PipelineState.NOT_RUNNING
