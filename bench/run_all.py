@@ -39,6 +39,9 @@ MAX_PY311_SLOWDOWN = 2.0
 MIN_SPEED_UP = 1.8
 MAX_BYTES_GROWTH = 64.0
 FLAT_BINDING_NS = 100.0
+MAX_STREAM_HELPER_RATIO = 1.2
+MIN_JOBS_SPEED_UP = 1.7
+MAX_LOOP_LATENCY_P99_MS = 5.0
 
 
 def busy_cpu_seconds() -> float | None:
@@ -195,6 +198,11 @@ def main() -> int:
         if other and other_version:
             callback_runs[other_version].append(run_bench(other, "bench_callbacks.py", cb_args))
     callbacks = {version: merge_callbacks(runs) for version, runs in callback_runs.items()}
+    streams = run_bench(python, "bench_streams.py",
+                        ["--repeats", "3", "--calls", "5000"] if quick else [])
+    jobs = run_bench(python, "bench_jobs.py",
+                     ["--repeats", "1", "--seconds", "30"] if quick else [])
+    aio = run_bench(python, "bench_aio.py", ["--seconds", "2"] if quick else [])
 
     on_310 = this_minor == (3, 10)
     note_310 = "" if on_310 else " (goal set for 3.10)"
@@ -302,6 +310,28 @@ def main() -> int:
                 f"{growth_above_floor:+,.0f} ns",
                 "the engine's copies run slower between Python statements (bench_zero_copy.py)")
 
+    report.section("The kolta package")
+    report.info("raw loop: process_frame(AudioFrame(chunk)) + copy, 20 ms", ns(streams["raw_ns"]))
+    report.info("stream helper: AlignedStream.feed(chunk)", ns(streams["helper_ns"]))
+    report.goal("stream helper / raw loop", f"{streams['helper_ratio']:.2f}x",
+                f"<= {MAX_STREAM_HELPER_RATIO}x",
+                streams["helper_ratio"] <= MAX_STREAM_HELPER_RATIO)
+    report.info("  iterator form (process_stream) / raw loop",
+                f"{streams['iterator_ratio']:.2f}x")
+    report.info(f"kolta denoise, {jobs['files']} files of {jobs['seconds_per_file']:.0f} s, "
+                "--jobs 1 / --jobs 2", f"{jobs['jobs1_s']:.2f} s / {jobs['jobs2_s']:.2f} s")
+    report.goal("--jobs 2 speed-up over --jobs 1", f"{jobs['speed_up']:.2f}x",
+                f">= {MIN_JOBS_SPEED_UP}x", jobs["speed_up"] >= MIN_JOBS_SPEED_UP)
+    report.info(f"asyncio: {aio['sessions']} denoise sessions in real time, 1 ms timer",
+                f"median {aio['latency_median_ms']:.2f} ms late",
+                f"max {aio['latency_max_ms']:.1f} ms")
+    report.goal("loop latency p99 while they stream", f"{aio['latency_p99_ms']:.2f} ms",
+                f"<= {MAX_LOOP_LATENCY_P99_MS} ms",
+                aio["latency_p99_ms"] <= MAX_LOOP_LATENCY_P99_MS)
+    report.goal("sessions keep real time: slowest chunk due -> output",
+                f"{aio['worst_lag_ms']:.1f} ms", "< 20 ms (one chunk)",
+                aio["worst_lag_ms"] < 20.0)
+
     report.print()
     elapsed = time.monotonic() - started
     print(f"\nCPython {this_version}; {report.misses} goal(s) missed; "
@@ -317,7 +347,8 @@ def main() -> int:
     if args.json:
         with open(args.json, "w", encoding="utf-8") as out:
             json.dump({"python": this_version, "binding": binding, "zero_copy": zero_copy,
-                       "scaling": scaling, "callbacks": callbacks,
+                       "scaling": scaling, "callbacks": callbacks, "streams": streams,
+                       "jobs": jobs, "aio": aio,
                        "callback_runs": callback_runs}, out, indent=1)
     return 1 if (args.fail_on_miss and report.misses) else 0
 

@@ -1,12 +1,16 @@
 """The demo's built-in clip: speech-like voiced syllables with pauses, plus noise.
 
 The clean source is kept so that the effect of the noise suppressor can be
-measured against it."""
+measured against it. `write_clip` is what `make demo` feeds to `kolta`."""
 
 from __future__ import annotations
 
+import os
+from dataclasses import dataclass
+
 import numpy as np
 import numpy.typing as npt
+import soundfile as sf
 
 RATE = 16000
 NOISE_DBFS = -30.0
@@ -51,3 +55,26 @@ def make_clip(seconds: float = 6.0, seed: int = 7) -> tuple[
 
 def level_db(x: npt.NDArray[np.floating]) -> float:
     return float(10 * np.log10(np.mean(np.square(x, dtype=np.float64)) + 1e-20))
+
+
+@dataclass(frozen=True)
+class DemoClip:
+    clean: npt.NDArray[np.float32]
+    noisy: npt.NDArray[np.float32]
+    speech: npt.NDArray[np.bool_]
+    noisy_path: str
+    quiet_path: str  # the noise 40 dB down
+
+
+def write_clip(folder: str) -> DemoClip:
+    """Writes the noisy clip and its quiet variant as float WAV files. The
+    reference engine's energy detector hears the clip's noise as speech:
+    translation runs on the quiet variant."""
+    clean, noisy, speech = make_clip()
+    quiet = (clean + 0.01 * (noisy - clean)).astype(np.float32)
+    os.makedirs(folder, exist_ok=True)
+    noisy_path = os.path.join(folder, "clip_noisy.wav")
+    quiet_path = os.path.join(folder, "clip_quiet.wav")
+    sf.write(noisy_path, noisy, RATE, subtype="FLOAT")
+    sf.write(quiet_path, quiet, RATE, subtype="FLOAT")
+    return DemoClip(clean, noisy, speech, noisy_path, quiet_path)

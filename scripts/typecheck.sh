@@ -2,7 +2,7 @@
 # Static type checks against the installed module (make setup installs it):
 #   1. mypy's stubtest compares the generated stub _kolta_module.pyi with the
 #      module it describes (every name, property and enumeration member);
-#   2. mypy --strict checks examples/ against that stub.
+#   2. mypy --strict checks the kolta package (python/kolta) and examples/ against that stub.
 #
 #   scripts/typecheck.sh                # the .venv interpreter
 #   VENV=.venv311 scripts/typecheck.sh  # another virtual environment
@@ -47,5 +47,10 @@ echo "== stubtest _kolta_module"
 "$PY" -m mypy.stubtest --ignore-disjoint-bases \
     --allowlist "$ROOT/scripts/stubtest_allowlist.txt" _kolta_module
 
+echo "== mypy --strict python/kolta"
+"$PY" -m mypy --strict --config-file "$ROOT/pyproject.toml" --cache-dir "$WORK/cache" \
+    "$ROOT/python/kolta"
+
 echo "== mypy --strict examples/"
-"$PY" -m mypy --strict --cache-dir "$WORK/cache" "$ROOT/examples"
+"$PY" -m mypy --strict --config-file "$ROOT/pyproject.toml" --cache-dir "$WORK/cache" \
+    "$ROOT/examples"

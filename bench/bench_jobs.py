@@ -1,0 +1,64 @@
+"""`kolta denoise --jobs 2` against `--jobs 1` on a folder of 8 files.
+
+Each run is the whole command in a fresh process (start-up, sign-in, worker
+processes, reading and writing included), timed from outside; the two are
+interleaved and the figure is the ratio of the medians."""
+
+from __future__ import annotations
+
+import argparse
+import os
+import subprocess
+import sys
+import tempfile
+import time
+from typing import Any
+
+import numpy as np
+import soundfile as sf
+
+from common import RATE, main, median
+
+FILES = 8
+
+
+def make_folder(folder: str, seconds: float) -> None:
+    rng = np.random.default_rng(11)
+    frames = int(seconds * RATE)
+    tone = 0.2 * np.sin(2 * np.pi * 220 * np.arange(frames) / RATE)
+    for i in range(FILES):
+        noisy = tone + 0.03 * rng.standard_normal(frames)
+        sf.write(os.path.join(folder, f"take{i}.wav"), noisy, RATE, subtype="PCM_16")
+
+
+def time_denoise(folder: str, out: str, storage: str, jobs: int) -> float:
+    env = {k: v for k, v in os.environ.items() if k != "KOLTA_API_KEY"}
+    command = [sys.executable, "-m", "kolta", "denoise", folder, out, "--jobs", str(jobs),
+               "--storage", storage]
+    start = time.perf_counter()
+    subprocess.run(command, check=True, capture_output=True, env=env)
+    return time.perf_counter() - start
+
+
+def run(args: argparse.Namespace) -> dict[str, Any]:
+    samples: dict[str, list[float]] = {"jobs1_s": [], "jobs2_s": []}
+    with tempfile.TemporaryDirectory(prefix="kolta-bench-jobs-") as work:
+        folder = os.path.join(work, "in")
+        os.mkdir(folder)
+        make_folder(folder, args.seconds)
+        storage = os.path.join(work, "storage")
+        for _ in range(args.repeats):
+            samples["jobs1_s"].append(time_denoise(folder, os.path.join(work, "o1"), storage, 1))
+            samples["jobs2_s"].append(time_denoise(folder, os.path.join(work, "o2"), storage, 2))
+    one, two = median(samples["jobs1_s"]), median(samples["jobs2_s"])
+    return {"files": FILES, "seconds_per_file": args.seconds, "jobs1_s": one, "jobs2_s": two,
+            "speed_up": one / two, "samples": samples}
+
+
+def configure(parser: argparse.ArgumentParser) -> None:
+    parser.add_argument("--seconds", type=float, default=120.0,
+                        help="length of each file (audio seconds)")
+
+
+if __name__ == "__main__":
+    main(run, configure, repeats=3)

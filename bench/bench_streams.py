@@ -1,0 +1,88 @@
+"""Overhead of the stream helper (kolta.AlignedStream) over the raw loop.
+
+Both push 20 ms chunks (320 values, 16 kHz mono) through `passthrough` with
+local inference and keep a copy of every output, the raw loop as a user
+writes it by hand:
+
+  raw:    np.frombuffer(process_frame(AudioFrame(chunk)).samples, float32).copy()
+  helper: stream.feed(chunk)
+
+Timed in interleaved repeats in one process; the figure is the median ratio.
+The iterator form (kolta.process_stream) is timed as well, for information.
+"""
+
+from __future__ import annotations
+
+import argparse
+from typing import Any
+
+import numpy as np
+import numpy.typing as npt
+
+from kolta.streams import AlignedStream, process_stream
+
+from common import (RATE, attributes, environment, gc_paused, kolta, main, median, noise,
+                    now_ns, signed_in_sdk)
+
+CHUNK_VALUES = RATE // 50
+
+
+def time_raw(processor: kolta.AudioProcessor, chunk: npt.NDArray[np.float32],
+             calls: int) -> float:
+    frame_type, process, frombuffer = kolta.AudioFrame, processor.process_frame, np.frombuffer
+    with gc_paused():
+        start = now_ns()
+        for _ in range(calls):
+            frombuffer(process(frame_type(chunk)).samples, dtype=np.float32).copy()
+        return (now_ns() - start) / calls
+
+
+def time_helper(processor: kolta.AudioProcessor, chunk: npt.NDArray[np.float32],
+                calls: int) -> float:
+    stream = AlignedStream(processor, RATE)
+    feed = stream.feed
+    with gc_paused():
+        start = now_ns()
+        for _ in range(calls):
+            feed(chunk)
+        return (now_ns() - start) / calls
+
+
+def time_iterator(processor: kolta.AudioProcessor, chunk: npt.NDArray[np.float32],
+                  calls: int) -> float:
+    chunks = [chunk] * calls
+    with gc_paused():
+        start = now_ns()
+        for _ in process_stream(processor, chunks, RATE):
+            pass
+        return (now_ns() - start) / calls
+
+
+def run(args: argparse.Namespace) -> dict[str, Any]:
+    chunk = noise(CHUNK_VALUES)
+    samples: dict[str, list[float]] = {"raw_ns": [], "helper_ns": [], "iterator_ns": []}
+    with environment(KOLTA_LOCAL_INFERENCING="1"), signed_in_sdk() as (sdk, _):
+        with sdk.create_audio_processor(attributes("passthrough")) as raw:
+            time_raw(raw, chunk, 2000)  # warm-up
+            for _ in range(args.repeats):
+                samples["raw_ns"].append(time_raw(raw, chunk, args.calls))
+                # A processor serves one aligned stream: a new one each time.
+                with sdk.create_audio_processor(attributes("passthrough")) as helper:
+                    samples["helper_ns"].append(time_helper(helper, chunk, args.calls))
+                with sdk.create_audio_processor(attributes("passthrough")) as helper:
+                    samples["iterator_ns"].append(time_iterator(helper, chunk, args.calls))
+    ratios = [h / r for h, r in zip(samples["helper_ns"], samples["raw_ns"])]
+    iterator_ratios = [i / r for i, r in zip(samples["iterator_ns"], samples["raw_ns"])]
+    return {"chunk_values": CHUNK_VALUES, "calls": args.calls,
+            "raw_ns": median(samples["raw_ns"]), "helper_ns": median(samples["helper_ns"]),
+            "iterator_ns": median(samples["iterator_ns"]),
+            "helper_ratio": median(ratios), "iterator_ratio": median(iterator_ratios),
+            "samples": samples}
+
+
+def configure(parser: argparse.ArgumentParser) -> None:
+    parser.add_argument("--calls", type=int, default=20000)
+
+
+if __name__ == "__main__":
+    main(run, configure, repeats=9)
