@@ -7,6 +7,7 @@
 #include "audio_format.h"
 #include "audio_processor.h"
 #include "error_names.h"
+#include "engine_options.h"
 #include "faults.h"
 #include "model_selection.h"
 #include "version.h"
@@ -22,7 +23,8 @@ std::uint64_t next_processor_id() {
 
 } // namespace
 
-KoltaSession::KoltaSession(std::shared_ptr<Logger> logger) : logger_(std::move(logger)) {}
+KoltaSession::KoltaSession(std::shared_ptr<Logger> logger, std::string models_dir)
+    : logger_(std::move(logger)), models_dir_(std::move(models_dir)) {}
 
 std::string KoltaSession::version() {
     return kEngineVersion;
@@ -81,6 +83,7 @@ KoltaSession::create_audio_processor(const ProcessorAttributes &attrs) {
     ProcessorSetup setup;
     try {
         setup.faults = fault_switches_from_environment();
+        setup.options = engine_options_from_environment();
     } catch (const std::invalid_argument &error) {
         logger_->error(std::string("processor refused: ") + error.what());
         throw;
@@ -91,6 +94,7 @@ KoltaSession::create_audio_processor(const ProcessorAttributes &attrs) {
     setup.cloud = audio.use_cloud_inferencing;
     setup.lt_config = attrs.lt_config;
     setup.on_state = audio.audio_pipeline_state_notify;
+    setup.models_dir = models_dir_;
     setup.logger = logger_;
     return std::make_unique<AudioProcessor>(std::move(setup));
 }
