@@ -33,7 +33,8 @@ AudioProcessor::AudioProcessor(ProcessorSetup setup)
       connect_delay_(setup.faults.connect_delay.value_or(kDefaultConnectDelay)),
       language_in_(setup.lt_config ? setup.lt_config->language_in : std::string()),
       callbacks_(make_callbacks(setup)), output_(callbacks_, make_reporter(logger_, id_)),
-      model_(make_block_model(setup.choice.model, setup.format, setup.options.suppressor)),
+      model_(
+          make_block_model(setup.choice.model, setup.format, setup.options.suppressor)),
       stream_(setup.format.channels, setup.format.block_frames(),
               setup.format.latency_frames(),
               [this](float *block, std::size_t valid) { process_block(block, valid); }) {

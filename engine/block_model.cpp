@@ -15,8 +15,8 @@ public:
 
 } // namespace
 
-std::unique_ptr<BlockModel> make_block_model(const std::string &model, StreamFormat format,
-                                             Suppressor suppressor) {
+std::unique_ptr<BlockModel> make_block_model(const std::string &model,
+                                             StreamFormat format, Suppressor suppressor) {
     if (model != kDenoiseModel) {
         return std::make_unique<Passthrough>();
     }

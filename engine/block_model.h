@@ -19,7 +19,8 @@ public:
 // The audio model behind a model name: "denoise" reduces noise (with WebRTC
 // at the rates it runs at, else or when asked with speexdsp), every other
 // model leaves the audio unchanged.
-std::unique_ptr<BlockModel> make_block_model(const std::string &model, StreamFormat format,
+std::unique_ptr<BlockModel> make_block_model(const std::string &model,
+                                             StreamFormat format,
                                              Suppressor suppressor = Suppressor::kWebRtc);
 
 } // namespace kolta::engine

@@ -42,7 +42,8 @@ EngineOptions engine_options_from_environment() {
     EngineOptions options;
     options.transcripts =
         read_choice(kTranscriptsVariable, sources, TranscriptSource::kRecogniser);
-    options.suppressor = read_choice(kSuppressorVariable, suppressors, Suppressor::kWebRtc);
+    options.suppressor =
+        read_choice(kSuppressorVariable, suppressors, Suppressor::kWebRtc);
     return options;
 }
 

@@ -6,8 +6,8 @@
 
 #include "audio_format.h"
 #include "audio_processor.h"
-#include "error_names.h"
 #include "engine_options.h"
+#include "error_names.h"
 #include "faults.h"
 #include "model_selection.h"
 #include "version.h"

@@ -3,9 +3,9 @@
 #include <mutex>
 #include <stdexcept>
 
-#include <sphinxbase/err.h>
 #include <pocketsphinx.h>
 #include <speex/speex_resampler.h>
+#include <sphinxbase/err.h>
 
 #include "pcm16.h"
 

@@ -18,8 +18,8 @@ ModelLookup find_recogniser_model(const std::string &models_dir,
     const auto chosen = read_environment(kModelsVariable);
     if (chosen && !chosen->empty()) {
         root = *chosen; // chosen explicitly: no second guess
-    } else if (!models_dir.empty() &&
-               std::filesystem::is_directory(std::filesystem::path(models_dir) / code, ec)) {
+    } else if (!models_dir.empty() && std::filesystem::is_directory(
+                                          std::filesystem::path(models_dir) / code, ec)) {
         root = models_dir;
     }
     const std::filesystem::path dir = root / code;
@@ -27,7 +27,8 @@ ModelLookup find_recogniser_model(const std::string &models_dir,
                           dir / ("cmudict-" + code + ".dict")};
 
     ModelLookup lookup;
-    if (code.empty() || code.find('/') != std::string::npos || code == "." || code == "..") {
+    if (code.empty() || code.find('/') != std::string::npos || code == "." ||
+        code == "..") {
         lookup.missing = "no recogniser model for language '" + language + "'";
     } else if (!std::filesystem::is_regular_file(model.acoustic / "mdef", ec)) {
         lookup.missing = "no acoustic model at " + model.acoustic.string();

@@ -27,7 +27,8 @@ private:
         std::uint64_t position; // stream position at its end
     };
 
-    std::vector<float> mono_mix(const float *block, std::size_t frames, bool analysed) const;
+    std::vector<float> mono_mix(const float *block, std::size_t frames,
+                                bool analysed) const;
 
     std::size_t channels_;
     std::uint32_t rate_;

@@ -52,8 +52,8 @@ void SpeechWorker::post(Command command, std::size_t frames) {
         if (std::holds_alternative<Begin>(command)) {
             dropping_ = false;
         }
-        if (frames > 0 && (dropping_ || queued_frames_ + frames >
-                                            kMaxBacklogSeconds * setup_.rate)) {
+        if (frames > 0 &&
+            (dropping_ || queued_frames_ + frames > kMaxBacklogSeconds * setup_.rate)) {
             overflowed = !dropping_;
             dropping_ = true;
         } else {
@@ -134,8 +134,8 @@ void SpeechWorker::handle(End &end) {
     if (text.empty() && last_partial_.empty()) {
         return; // nothing was heard: not an utterance
     }
-    deliver(TranscriptType::kTranscription, setup_.language_in, false, end.end, end.snr_db,
-            text);
+    deliver(TranscriptType::kTranscription, setup_.language_in, false, end.end,
+            end.snr_db, text);
     if (translator_ && !text.empty()) {
         auto translation = translator_->translate(text, kTranslationLimit);
         if (translation) {

@@ -55,7 +55,8 @@ bool program_on_path(const char *program) {
             end = dirs.size();
         }
         std::error_code ec;
-        const auto candidate = std::filesystem::path(dirs.substr(begin, end - begin)) / program;
+        const auto candidate =
+            std::filesystem::path(dirs.substr(begin, end - begin)) / program;
         if (end > begin && std::filesystem::is_regular_file(candidate, ec)) {
             return true;
         }

@@ -112,7 +112,9 @@ TEST_F(Speech, UnsupportedPairGivesTheTranscriptOnly) {
     const Heard heard = listen(*sdk, read_raw16(kGoForward), "de-DE");
     EXPECT_EQ(heard.finals, std::vector<std::string>{"go forward ten meters"});
     EXPECT_TRUE(heard.translations.empty());
-    EXPECT_EQ(occurrences(read_text(dir_.log_file()), "no translation from en-US to de-DE"), 1u);
+    EXPECT_EQ(
+        occurrences(read_text(dir_.log_file()), "no translation from en-US to de-DE"),
+        1u);
 }
 
 TEST_F(Speech, WrongModelPathFallsBackToPlaceholdersAndLogsOnce) {
@@ -126,7 +128,8 @@ TEST_F(Speech, WrongModelPathFallsBackToPlaceholdersAndLogsOnce) {
         EXPECT_EQ(heard.finals[0].rfind("[reference engine] utterance 0: ", 0), 0u)
             << heard.finals[0];
     }
-    EXPECT_EQ(occurrences(read_text(dir_.log_file()), "recogniser not available (no acoustic model at " + wrong),
+    EXPECT_EQ(occurrences(read_text(dir_.log_file()),
+                          "recogniser not available (no acoustic model at " + wrong),
               1u);
 }
 
