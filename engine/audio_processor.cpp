@@ -33,15 +33,23 @@ AudioProcessor::AudioProcessor(ProcessorSetup setup)
       connect_delay_(setup.faults.connect_delay.value_or(kDefaultConnectDelay)),
       language_in_(setup.lt_config ? setup.lt_config->language_in : std::string()),
       callbacks_(make_callbacks(setup)), output_(callbacks_, make_reporter(logger_, id_)),
-      model_(make_block_model(setup.choice.model, setup.format)),
+      model_(
+          make_block_model(setup.choice.model, setup.format, setup.options.suppressor)),
       stream_(setup.format.channels, setup.format.block_frames(),
               setup.format.latency_frames(),
               [this](float *block, std::size_t valid) { process_block(block, valid); }) {
     if (choice_.translation) {
-        transcriber_ = std::make_unique<Transcriber>(
-            format_.rate, format_.channels, setup.lt_config->language_in,
-            setup.lt_config->language_out,
-            [this](TextFrame &&frame) { output_.post(std::move(frame)); });
+        TranscriptSetup transcripts;
+        transcripts.rate = format_.rate;
+        transcripts.channels = format_.channels;
+        transcripts.language_in = setup.lt_config->language_in;
+        transcripts.language_out = setup.lt_config->language_out;
+        transcripts.models_dir = setup.models_dir;
+        transcripts.source = setup.options.transcripts;
+        transcripts.sink = [this](TextFrame &&frame) { output_.post(std::move(frame)); };
+        transcripts.logger = logger_;
+        transcripts.report_error = make_reporter(logger_, id_);
+        transcriber_ = make_transcript_producer(std::move(transcripts));
     }
     if (cloud_) {
         connect_pipeline();
@@ -64,6 +72,9 @@ AudioProcessor::~AudioProcessor() {
     // A slow engine also takes its time to finish the block in hand.
     std::this_thread::sleep_for(faults_.slow_frame);
     storm_.reset();
+    // The recogniser finishes what it was given and posts it before the
+    // output thread delivers its last events.
+    transcriber_.reset();
     if (cloud_) {
         output_.post(PipelineState::kNotRunning);
     }

@@ -14,11 +14,12 @@
 #include "audio_format.h"
 #include "block_model.h"
 #include "block_stream.h"
+#include "engine_options.h"
 #include "faults.h"
 #include "logger.h"
 #include "model_selection.h"
 #include "output_thread.h"
-#include "transcriber.h"
+#include "transcript_producer.h"
 #include "transcript_storm.h"
 
 namespace kolta::engine {
@@ -33,6 +34,8 @@ struct ProcessorSetup {
     std::optional<LanguageTranslationConfig> lt_config;
     std::function<void(PipelineState)> on_state;
     FaultSwitches faults;
+    EngineOptions options;
+    std::string models_dir;
     std::shared_ptr<Logger> logger;
 };
 
@@ -68,7 +71,7 @@ private:
 
     std::mutex mutex_; // serialises process_frame
     std::unique_ptr<BlockModel> model_;
-    std::unique_ptr<Transcriber> transcriber_;
+    std::unique_ptr<TranscriptProducer> transcriber_;
     BlockStream stream_;
     // One result buffer per calling thread, so concurrent callers never see
     // each other's results overwritten.

@@ -2,6 +2,7 @@
 
 #include "denoiser.h"
 #include "model_selection.h"
+#include "webrtc_denoiser.h"
 
 namespace kolta::engine {
 
@@ -15,11 +16,14 @@ public:
 } // namespace
 
 std::unique_ptr<BlockModel> make_block_model(const std::string &model,
-                                             StreamFormat format) {
-    if (model == kDenoiseModel) {
-        return std::make_unique<Denoiser>(format);
+                                             StreamFormat format, Suppressor suppressor) {
+    if (model != kDenoiseModel) {
+        return std::make_unique<Passthrough>();
     }
-    return std::make_unique<Passthrough>();
+    if (suppressor == Suppressor::kWebRtc && WebRtcDenoiser::supports_rate(format.rate)) {
+        return std::make_unique<WebRtcDenoiser>(format);
+    }
+    return std::make_unique<Denoiser>(format);
 }
 
 } // namespace kolta::engine

@@ -1,29 +1,16 @@
 #include "denoiser.h"
 
-#include <cmath>
 #include <stdexcept>
 
 #include <speex/speex_preprocess.h>
+
+#include "pcm16.h"
 
 namespace kolta::engine {
 
 namespace {
 
 constexpr int kNoiseSuppressDb = -30;
-
-std::int16_t to_pcm16(float value) {
-    if (std::isnan(value)) {
-        return 0;
-    }
-    const float scaled = std::round(value * 32768.0f);
-    if (scaled >= 32767.0f) {
-        return 32767;
-    }
-    if (scaled <= -32768.0f) {
-        return -32768;
-    }
-    return static_cast<std::int16_t>(scaled);
-}
 
 void set_option(SpeexPreprocessState *state, int request, spx_int32_t value) {
     speex_preprocess_ctl(state, request, &value);

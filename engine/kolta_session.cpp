@@ -7,6 +7,7 @@
 
 #include "audio_format.h"
 #include "audio_processor.h"
+#include "engine_options.h"
 #include "error_names.h"
 #include "faults.h"
 #include "model_selection.h"
@@ -33,7 +34,8 @@ LiveSessions &live_sessions() {
 
 } // namespace
 
-KoltaSession::KoltaSession(std::shared_ptr<Logger> logger) : logger_(std::move(logger)) {
+KoltaSession::KoltaSession(std::shared_ptr<Logger> logger, std::string models_dir)
+    : logger_(std::move(logger)), models_dir_(std::move(models_dir)) {
     LiveSessions &live = live_sessions();
     std::lock_guard<std::mutex> lock(live.mutex);
     live.sessions.insert(this);
@@ -118,6 +120,7 @@ KoltaSession::create_audio_processor(const ProcessorAttributes &attrs) {
     ProcessorSetup setup;
     try {
         setup.faults = fault_switches_from_environment();
+        setup.options = engine_options_from_environment();
     } catch (const std::invalid_argument &error) {
         logger_->error(std::string("processor refused: ") + error.what());
         throw;
@@ -128,6 +131,7 @@ KoltaSession::create_audio_processor(const ProcessorAttributes &attrs) {
     setup.cloud = audio.use_cloud_inferencing;
     setup.lt_config = attrs.lt_config;
     setup.on_state = audio.audio_pipeline_state_notify;
+    setup.models_dir = models_dir_;
     setup.logger = logger_;
     return std::make_unique<AudioProcessor>(std::move(setup));
 }

@@ -3,6 +3,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <string>
 
 #include <kolta/kolta_sdk.h>
 
@@ -15,7 +16,8 @@ namespace kolta::engine {
 // processors that share only the logger with it.
 class KoltaSession final : public IKoltaSdk {
 public:
-    explicit KoltaSession(std::shared_ptr<Logger> logger);
+    // `models_dir`: where the recogniser's models are; empty for Debian's path.
+    KoltaSession(std::shared_ptr<Logger> logger, std::string models_dir);
     ~KoltaSession() override;
 
     KoltaSession(const KoltaSession &) = delete;
@@ -33,6 +35,7 @@ private:
     std::unique_ptr<IAudioProcessor> refuse(const std::string &reason);
 
     const std::shared_ptr<Logger> logger_;
+    const std::string models_dir_;
     std::mutex mutex_;
     std::optional<Entitlements> entitlements_; // empty: signed out
 };

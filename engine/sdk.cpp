@@ -88,7 +88,7 @@ std::shared_ptr<IKoltaSdk> CreateKoltaSdk(const InitParams &params) {
                  " environment=" + environment_name(params.environment) +
                  " storage_dir=" + params.storage_dir +
                  " models_dir=" + params.models_dir);
-    return std::make_shared<engine::KoltaSession>(std::move(logger));
+    return std::make_shared<engine::KoltaSession>(std::move(logger), params.models_dir);
 }
 
 } // namespace kolta

@@ -10,20 +10,30 @@
 
 namespace kolta::engine {
 
-// The reference "translation model": finds utterances with the energy VAD
+// Turns a processor's stream into transcripts; fed every processed block on
+// the process_frame path.
+class TranscriptProducer {
+public:
+    virtual ~TranscriptProducer() = default;
+    // `analysed` false: the block's audio is unknown and counts as silence.
+    virtual void observe(const float *block, std::size_t frames, bool analysed) = 0;
+    // Ends a running utterance (the stream was drained).
+    virtual void finish_utterance() = 0;
+};
+
+// The placeholder "translation model": finds utterances with the energy VAD
 // and reports them as transcripts that describe the audio honestly (no
 // recognised words). Partial transcripts come about every 500 ms of an
 // utterance; its end brings a TRANSCRIPTION then a TRANSLATION frame.
-class Transcriber {
+class Transcriber final : public TranscriptProducer {
 public:
     using Sink = std::function<void(TextFrame &&)>;
 
     Transcriber(std::uint32_t rate, std::size_t channels, std::string language_in,
                 std::string language_out, Sink sink);
 
-    void observe(const float *block, std::size_t frames, bool analysed);
-    // Ends a running utterance (the stream was drained).
-    void finish_utterance();
+    void observe(const float *block, std::size_t frames, bool analysed) override;
+    void finish_utterance() override;
 
 private:
     void on_event(const EnergyVad::Event &event);

@@ -1,11 +1,17 @@
-"""The demo's built-in clip: speech-like voiced syllables with pauses, plus noise.
+"""The demo's built-in clip and the measurement material: recorded speech from
+Debian's pocketsphinx-testdata mixed with noise at a known SNR.
 
-The clean source is kept so that the effect of the noise suppressor can be
-measured against it. `write_clip` is what `make demo` feeds to `kolta`."""
+The speech is the five LibriVox clips joined with 0.5 s pauses; the clean
+speech and a mask of where it is voiced are kept for measurement. White
+noise comes from numpy, pink noise from sox, babble from other recorded clips
+of the same package."""
 
 from __future__ import annotations
 
+import functools
 import os
+import subprocess
+
 from dataclasses import dataclass
 
 import numpy as np
@@ -13,44 +19,112 @@ import numpy.typing as npt
 import soundfile as sf
 
 RATE = 16000
-NOISE_DBFS = -30.0
+TESTDATA = "/usr/share/pocketsphinx/test/data"
+LIBRIVOX = os.path.join(TESTDATA, "librivox")
+GAP_SECONDS = 0.5
+DEMO_NOISE = "pink"
+DEMO_SNR_DB = 10.0
+NOISE_KINDS = ("white", "pink", "babble")
+# Clips of other speakers, summed into babble.
+BABBLE_SOURCES = ("numbers.raw", "something.raw", "cards/001.wav", "cards/002.wav",
+                  "cards/003.wav", "cards/004.wav", "tidigits/dhd.2934z.raw")
+
+Floats = npt.NDArray[np.float32]
 
 
-def _syllable(n: int, f0: float, rng: np.random.Generator) -> npt.NDArray[np.float64]:
-    t = np.arange(n) / RATE
-    pitch = f0 * (1.0 + 0.05 * np.sin(2 * np.pi * 3.0 * t))
-    phase = 2 * np.pi * np.cumsum(pitch) / RATE
-    # Harmonics weighted like two formants of a vowel.
-    formants = np.asarray(rng.choice([(700, 1200), (400, 2000), (300, 900), (600, 1700)]))
-    voice = np.zeros(n)
-    for k in range(1, 25):
-        freq = k * f0
-        weight = sum(np.exp(-((freq - f) / 180.0) ** 2) for f in formants) + 0.05 / k
-        voice += weight * np.sin(k * phase)
-    envelope = np.sin(np.pi * np.arange(n) / n) ** 0.6
-    return voice * envelope
+def read_speech(path: str) -> Floats:
+    """A 16 kHz 16-bit mono recording (.raw or .wav) as float32."""
+    if path.endswith(".raw"):
+        return (np.fromfile(path, dtype="<i2") / 32768.0).astype(np.float32)
+    samples, rate = sf.read(path, dtype="float32")
+    if rate != RATE or samples.ndim != 1:
+        raise ValueError(f"{path}: expected {RATE} Hz mono")
+    return samples
 
 
-def make_clip(seconds: float = 6.0, seed: int = 7) -> tuple[
-        npt.NDArray[np.float32], npt.NDArray[np.float32], npt.NDArray[np.bool_]]:
-    """Returns (clean, noisy, speech_mask), float32 mono at RATE."""
-    rng = np.random.default_rng(seed)
-    n = int(seconds * RATE)
-    clean = np.zeros(n)
-    mask = np.zeros(n, dtype=bool)
-    pos = int(0.6 * RATE)
-    while pos < n - int(0.8 * RATE):
-        words = rng.integers(2, 5)
-        for _ in range(words):
-            length = int(rng.uniform(0.15, 0.3) * RATE)
-            clean[pos:pos + length] += _syllable(length, rng.uniform(110, 180), rng)
-            mask[pos:pos + length] = True
-            pos += length + int(0.03 * RATE)
-        pos += int(rng.uniform(0.5, 0.8) * RATE)
-    clean *= 0.3 / np.max(np.abs(clean))
-    noise = rng.standard_normal(n) * 10 ** (NOISE_DBFS / 20)
-    noisy = np.clip(clean + noise, -1.0, 1.0)
-    return clean.astype(np.float32), noisy.astype(np.float32), mask
+def librivox_transcripts() -> list[tuple[str, str]]:
+    """(clip id, its words) of the five LibriVox clips, in file order."""
+    with open(os.path.join(LIBRIVOX, "transcription")) as f:
+        rows = []
+        for line in f:
+            words, _, rest = line.strip().rpartition("(")
+            text = words.replace("<s>", "").replace("</s>", "").split()
+            rows.append((rest.rstrip(")"), " ".join(text)))
+    return rows
+
+
+@functools.lru_cache(maxsize=1)
+def _speech_with_pauses() -> tuple[Floats, tuple[tuple[int, int], ...]]:
+    gap = np.zeros(int(GAP_SECONDS * RATE), np.float32)
+    pieces: list[Floats] = [gap]
+    spans = []
+    position = len(gap)
+    for clip_id, _ in librivox_transcripts():
+        speech = read_speech(os.path.join(LIBRIVOX, clip_id + ".wav"))
+        spans.append((position, position + len(speech)))
+        pieces += [speech, gap]
+        position += len(speech) + len(gap)
+    return np.concatenate(pieces), tuple(spans)
+
+
+def speech_and_pauses() -> tuple[Floats, npt.NDArray[np.bool_], npt.NDArray[np.bool_]]:
+    """(clean speech, voiced mask, pause mask): voiced = 10 ms blocks of a clip
+    within 30 dB of its loudest; pause = the gaps between clips."""
+    clean, spans = _speech_with_pauses()
+    voiced = np.zeros(len(clean), bool)
+    pauses = np.ones(len(clean), bool)
+    block = RATE // 100
+    for begin, end in spans:
+        pauses[begin:end] = False
+        blocks = clean[begin:end - (end - begin) % block].reshape(-1, block)
+        power = np.mean(np.square(blocks, dtype=np.float64), axis=1)
+        loud = np.repeat(power > power.max() * 1e-3, block)
+        voiced[begin:begin + len(loud)] = loud
+    return clean, voiced, pauses
+
+
+def _sox_noise(kind: str, n: int) -> Floats:
+    command = ["sox", "-R", "-n", "-r", str(RATE), "-c", "1", "-b", "32", "-e",
+               "floating-point", "-t", "raw", "-", "synth", f"{n / RATE:.4f}", kind + "noise"]
+    raw = subprocess.run(command, check=True, capture_output=True).stdout
+    return np.resize(np.frombuffer(raw, dtype="<f4"), n).astype(np.float32)
+
+
+def _babble(n: int) -> Floats:
+    mix = np.zeros(n, np.float64)
+    for i, name in enumerate(BABBLE_SOURCES):
+        voice = read_speech(os.path.join(TESTDATA, name)).astype(np.float64)
+        voice /= np.sqrt(np.mean(np.square(voice))) + 1e-12
+        mix += np.roll(np.resize(voice, n), i * RATE // 3)
+    return mix.astype(np.float32)
+
+
+def noise(kind: str, n: int, seed: int = 7) -> Floats:
+    """n samples of white, pink or babble noise at an arbitrary level."""
+    if kind == "white":
+        return np.random.default_rng(seed).standard_normal(n).astype(np.float32)
+    if kind == "pink":
+        return _sox_noise("pink", n)
+    if kind == "babble":
+        return _babble(n)
+    raise ValueError(f"unknown noise kind {kind!r} (expected one of {NOISE_KINDS})")
+
+
+def mix(clean: Floats, voiced: npt.NDArray[np.bool_], kind: str, snr_db: float,
+        seed: int = 7) -> Floats:
+    """clean + noise scaled so that voiced speech is snr_db above the noise."""
+    n = noise(kind, len(clean), seed).astype(np.float64)
+    speech_power = np.mean(np.square(clean[voiced], dtype=np.float64))
+    n *= np.sqrt(speech_power / 10 ** (snr_db / 10) / np.mean(np.square(n)))
+    return np.clip(clean + n, -1.0, 1.0).astype(np.float32)
+
+
+def make_clip(noise_kind: str = DEMO_NOISE, snr_db: float = DEMO_SNR_DB, seed: int = 7
+              ) -> tuple[Floats, Floats, npt.NDArray[np.bool_]]:
+    """Returns (clean, noisy, speech_mask), float32 mono at RATE: the five
+    recorded LibriVox clips with noise at snr_db."""
+    clean, voiced, _ = speech_and_pauses()
+    return clean, mix(clean, voiced, noise_kind, snr_db, seed), voiced
 
 
 def level_db(x: npt.NDArray[np.floating]) -> float:
@@ -59,22 +133,23 @@ def level_db(x: npt.NDArray[np.floating]) -> float:
 
 @dataclass(frozen=True)
 class DemoClip:
-    clean: npt.NDArray[np.float32]
-    noisy: npt.NDArray[np.float32]
+    clean: Floats
+    noisy: Floats
     speech: npt.NDArray[np.bool_]
+    pauses: npt.NDArray[np.bool_]  # the gaps between the recordings
     noisy_path: str
     quiet_path: str  # the noise 40 dB down
 
 
 def write_clip(folder: str) -> DemoClip:
-    """Writes the noisy clip and its quiet variant as float WAV files. The
-    reference engine's energy detector hears the clip's noise as speech:
-    translation runs on the quiet variant."""
-    clean, noisy, speech = make_clip()
+    """Writes the noisy clip and its quiet variant as float WAV files; this is
+    what `make demo` feeds to `kolta`. Recognition runs on the quiet variant."""
+    clean, voiced, pauses = speech_and_pauses()
+    noisy = mix(clean, voiced, DEMO_NOISE, DEMO_SNR_DB)
     quiet = (clean + 0.01 * (noisy - clean)).astype(np.float32)
     os.makedirs(folder, exist_ok=True)
     noisy_path = os.path.join(folder, "clip_noisy.wav")
     quiet_path = os.path.join(folder, "clip_quiet.wav")
     sf.write(noisy_path, noisy, RATE, subtype="FLOAT")
     sf.write(quiet_path, quiet, RATE, subtype="FLOAT")
-    return DemoClip(clean, noisy, speech, noisy_path, quiet_path)
+    return DemoClip(clean, noisy, voiced, pauses, noisy_path, quiet_path)

@@ -5,7 +5,12 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 VENV=${VENV:-.venv}
-APT_PACKAGES=(g++ pkg-config libspeexdsp-dev libgtest-dev clang-format)
+# Speech models: WebRTC noise suppression, the pocketsphinx recogniser with its
+# en-US model and recorded test speech, Apertium English<->Spanish; sox makes
+# the pink noise of the measurement clips.
+APT_PACKAGES=(g++ pkg-config libspeexdsp-dev libgtest-dev clang-format
+    libwebrtc-audio-processing-dev libpocketsphinx-dev pocketsphinx-en-us
+    pocketsphinx-testdata pocketsphinx apertium apertium-eng-spa sox)
 
 missing=()
 for pkg in "${APT_PACKAGES[@]}"; do

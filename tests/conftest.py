@@ -126,10 +126,13 @@ def without_fork_warning():
 
 @pytest.fixture
 def engine_env(monkeypatch):
-    """A clean engine environment; returns monkeypatch to set switches."""
+    """A clean engine environment; returns monkeypatch to set switches. Transcripts
+    are the placeholder texts (exact); tests of the recogniser unset
+    KOLTA_ENGINE_TRANSCRIPTS."""
     for var in ("KOLTA_ENGINE_FAULTS", "KOLTA_LOCAL_INFERENCING",
-                "KOLTA_ENGINE_STARTUP_DELAY_MS"):
+                "KOLTA_ENGINE_STARTUP_DELAY_MS", "KOLTA_ENGINE_SUPPRESSOR", "KOLTA_MODELS_DIR"):
         monkeypatch.delenv(var, raising=False)
+    monkeypatch.setenv("KOLTA_ENGINE_TRANSCRIPTS", "placeholder")
     return monkeypatch
 
 

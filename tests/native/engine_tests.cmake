@@ -8,7 +8,8 @@ add_executable(kolta_engine_tests
   engine_stream_tests.cpp
   engine_callback_tests.cpp
   engine_tsan_lifecycle_tests.cpp
-  engine_fork_tests.cpp)
+  engine_fork_tests.cpp
+  engine_speech_tests.cpp)
 target_link_libraries(kolta_engine_tests PRIVATE KoltaSdk GTest::gtest_main Threads::Threads)
 
 enable_testing()

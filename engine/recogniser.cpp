@@ -1,0 +1,125 @@
+#include "recogniser.h"
+
+#include <mutex>
+#include <stdexcept>
+
+#include <pocketsphinx.h>
+#include <speex/speex_resampler.h>
+#include <sphinxbase/err.h>
+
+#include "pcm16.h"
+
+namespace kolta::engine {
+
+namespace {
+
+constexpr std::uint32_t kModelRate = 16000;
+
+// The decoder logs to stderr through a process-wide stream; the engine keeps
+// stderr clean and writes its own log. Set once, before any decoder exists,
+// so no decoder thread ever reads it while it changes.
+void silence_decoder_log() {
+    static std::once_flag once;
+    std::call_once(once, [] { err_set_logfp(nullptr); });
+}
+
+std::string text_of(const char *hypothesis) {
+    return hypothesis ? std::string(hypothesis) : std::string();
+}
+
+} // namespace
+
+void Recogniser::Deleter::operator()(ps_decoder_s *decoder) const {
+    ps_free(decoder);
+}
+void Recogniser::Deleter::operator()(cmd_ln_s *config) const {
+    cmd_ln_free_r(config);
+}
+void Recogniser::Deleter::operator()(SpeexResamplerState_ *resampler) const {
+    speex_resampler_destroy(resampler);
+}
+
+Recogniser::Recogniser(const RecogniserModel &model, std::uint32_t input_rate) {
+    silence_decoder_log();
+    const std::string acoustic = model.acoustic.string();
+    const std::string language_model = model.language_model.string();
+    const std::string dictionary = model.dictionary.string();
+    config_.reset(cmd_ln_init(nullptr, ps_args(), TRUE, "-hmm", acoustic.c_str(), "-lm",
+                              language_model.c_str(), "-dict", dictionary.c_str(),
+                              nullptr));
+    if (!config_) {
+        throw std::runtime_error("recogniser: bad configuration for model " + acoustic);
+    }
+    decoder_.reset(ps_init(config_.get()));
+    if (!decoder_) {
+        throw std::runtime_error("recogniser: cannot load model " + acoustic);
+    }
+    if (input_rate != kModelRate) {
+        int error = 0;
+        resampler_.reset(speex_resampler_init(1, input_rate, kModelRate,
+                                              SPEEX_RESAMPLER_QUALITY_DEFAULT, &error));
+        if (!resampler_) {
+            throw std::runtime_error("recogniser: cannot resample from " +
+                                     std::to_string(input_rate) + " Hz");
+        }
+    }
+}
+
+Recogniser::~Recogniser() {
+    if (in_utterance_) {
+        ps_end_utt(decoder_.get());
+    }
+}
+
+void Recogniser::start_utterance() {
+    if (in_utterance_) {
+        ps_end_utt(decoder_.get());
+    }
+    if (resampler_) {
+        speex_resampler_reset_mem(resampler_.get());
+    }
+    if (ps_start_utt(decoder_.get()) < 0) {
+        throw std::runtime_error("recogniser: cannot start an utterance");
+    }
+    in_utterance_ = true;
+}
+
+void Recogniser::feed(const float *mono, std::size_t frames) {
+    if (!in_utterance_ || frames == 0) {
+        return;
+    }
+    const float *samples = mono;
+    std::size_t count = frames;
+    if (resampler_) {
+        resampled_.resize(frames * 2 + 16); // from 8 kHz the count at most doubles
+        spx_uint32_t in_length = static_cast<spx_uint32_t>(frames);
+        spx_uint32_t out_length = static_cast<spx_uint32_t>(resampled_.size());
+        speex_resampler_process_float(resampler_.get(), 0, mono, &in_length,
+                                      resampled_.data(), &out_length);
+        samples = resampled_.data();
+        count = out_length;
+    }
+    pcm_.resize(count);
+    for (std::size_t i = 0; i < count; ++i) {
+        pcm_[i] = to_pcm16(samples[i]);
+    }
+    ps_process_raw(decoder_.get(), pcm_.data(), count, FALSE, FALSE);
+}
+
+std::string Recogniser::hypothesis() {
+    if (!in_utterance_) {
+        return {};
+    }
+    return text_of(ps_get_hyp(decoder_.get(), nullptr));
+}
+
+std::string Recogniser::finish_utterance() {
+    if (!in_utterance_) {
+        return {};
+    }
+    in_utterance_ = false;
+    ps_end_utt(decoder_.get());
+    return text_of(ps_get_hyp(decoder_.get(), nullptr));
+}
+
+} // namespace kolta::engine

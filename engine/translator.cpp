@@ -1,0 +1,291 @@
+#include "translator.h"
+
+#include <cctype>
+#include <cerrno>
+#include <cstdlib>
+#include <filesystem>
+#include <system_error>
+
+#ifndef _WIN32
+#include <csignal>
+#include <fcntl.h>
+#include <poll.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+extern char **environ;
+#endif
+
+namespace kolta::engine {
+
+namespace {
+
+constexpr char kModesDirectory[] = "/usr/share/apertium/modes";
+constexpr char kProgram[] = "apertium";
+// Less than a pipe's buffer (64 KiB on Linux, at least 4 KiB by POSIX; a
+// recognised utterance is far shorter than either).
+constexpr std::size_t kMaxTextBytes = 4000;
+
+// "en-US" -> "eng": the pairs are named by three-letter codes.
+std::string apertium_language(const std::string &code) {
+    std::string primary;
+    for (char c : code) {
+        if (c == '-' || c == '_') {
+            break;
+        }
+        primary += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    }
+    if (primary == "en") {
+        return "eng";
+    }
+    if (primary == "es") {
+        return "spa";
+    }
+    return {};
+}
+
+bool program_on_path(const char *program) {
+    const char *path = std::getenv("PATH");
+    std::string dirs = path ? path : "";
+    std::size_t begin = 0;
+    while (begin <= dirs.size()) {
+        std::size_t end = dirs.find(':', begin);
+        if (end == std::string::npos) {
+            end = dirs.size();
+        }
+        std::error_code ec;
+        const auto candidate =
+            std::filesystem::path(dirs.substr(begin, end - begin)) / program;
+        if (end > begin && std::filesystem::is_regular_file(candidate, ec)) {
+            return true;
+        }
+        begin = end + 1;
+    }
+    return false;
+}
+
+std::string trimmed(const std::string &text) {
+    const auto first = text.find_first_not_of(" \t\r\n");
+    if (first == std::string::npos) {
+        return {};
+    }
+    return text.substr(first, text.find_last_not_of(" \t\r\n") - first + 1);
+}
+
+} // namespace
+
+TranslationLookup find_translation_mode(const std::string &language_in,
+                                        const std::string &language_out) {
+    TranslationLookup lookup;
+    const std::string from = apertium_language(language_in);
+    const std::string to = apertium_language(language_out);
+    if (from.empty() || to.empty() || from == to) {
+        lookup.why = "no translation from " + language_in + " to " + language_out +
+                     " (supported: en <-> es)";
+        return lookup;
+    }
+    lookup.installed = false;
+#ifdef _WIN32
+    lookup.why = "the translator is not available on this platform";
+#else
+    const std::string mode = from + "-" + to;
+    std::error_code ec;
+    if (!program_on_path(kProgram)) {
+        lookup.why = "the translator program 'apertium' is not installed";
+    } else if (!std::filesystem::is_regular_file(
+                   std::filesystem::path(kModesDirectory) / (mode + ".mode"), ec)) {
+        lookup.why = "the translator pair " + mode + " is not installed";
+    } else {
+        lookup.installed = true;
+        lookup.mode = mode;
+    }
+#endif
+    return lookup;
+}
+
+Translator::Translator(std::string mode) : mode_(std::move(mode)) {}
+
+#ifdef _WIN32
+std::optional<std::string> Translator::translate(const std::string &,
+                                                 std::chrono::milliseconds) const {
+    return std::nullopt;
+}
+#else
+
+namespace {
+
+// A child process in its own process group; killed with its whole group and
+// reaped when it goes out of scope, whatever happened.
+class Child {
+public:
+    explicit Child(pid_t pid) : pid_(pid) {}
+    ~Child() {
+        if (pid_ > 0) {
+            kill(-pid_, SIGKILL);
+            reap();
+        }
+    }
+    Child(const Child &) = delete;
+    Child &operator=(const Child &) = delete;
+
+    // Waits for a normal exit; true when it exited with status 0.
+    bool exited_cleanly() {
+        int status = 0;
+        const bool ok = reap(&status) && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+        pid_ = -1;
+        return ok;
+    }
+
+private:
+    bool reap(int *status = nullptr) {
+        int ignored = 0;
+        while (waitpid(pid_, status ? status : &ignored, 0) < 0) {
+            if (errno != EINTR) {
+                return false;
+            }
+        }
+        return true;
+    }
+    pid_t pid_;
+};
+
+class Fd {
+public:
+    explicit Fd(int fd = -1) : fd_(fd) {}
+    ~Fd() {
+        if (fd_ >= 0) {
+            close(fd_);
+        }
+    }
+    Fd(const Fd &) = delete;
+    Fd &operator=(const Fd &) = delete;
+    int get() const { return fd_; }
+    void reset() {
+        if (fd_ >= 0) {
+            close(fd_);
+        }
+        fd_ = -1;
+    }
+
+private:
+    int fd_;
+};
+
+std::optional<pid_t> spawn(const std::string &mode, int child_in, int child_out) {
+    posix_spawn_file_actions_t actions;
+    posix_spawnattr_t attributes;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawnattr_init(&attributes);
+    posix_spawn_file_actions_adddup2(&actions, child_in, STDIN_FILENO);
+    posix_spawn_file_actions_adddup2(&actions, child_out, STDOUT_FILENO);
+    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
+    // Own process group (so the whole pipeline can be killed), default
+    // SIGPIPE (the host may ignore it) and no blocked signals.
+    sigset_t defaults;
+    sigemptyset(&defaults);
+    sigaddset(&defaults, SIGPIPE);
+    sigset_t none;
+    sigemptyset(&none);
+    posix_spawnattr_setsigdefault(&attributes, &defaults);
+    posix_spawnattr_setsigmask(&attributes, &none);
+    posix_spawnattr_setpgroup(&attributes, 0);
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGDEF |
+                                              POSIX_SPAWN_SETSIGMASK);
+
+    std::string program = kProgram, unmarked = "-u", pair = mode;
+    char *argv[] = {program.data(), unmarked.data(), pair.data(), nullptr};
+    pid_t pid = -1;
+    const int status = posix_spawnp(&pid, kProgram, &actions, &attributes, argv, environ);
+    posix_spawnattr_destroy(&attributes);
+    posix_spawn_file_actions_destroy(&actions);
+    if (status != 0) {
+        return std::nullopt;
+    }
+    return pid;
+}
+
+bool write_all(int fd, const std::string &text) {
+    std::size_t written = 0;
+    while (written < text.size()) {
+        const ssize_t n = write(fd, text.data() + written, text.size() - written);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            return false;
+        }
+        written += static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+} // namespace
+
+std::optional<std::string> Translator::translate(const std::string &text,
+                                                 std::chrono::milliseconds limit) const {
+    // The text is written into the input pipe before the child exists: it
+    // fits in the pipe's buffer, and no write can meet a closed reader
+    // (SIGPIPE).
+    const std::string input = text.substr(0, kMaxTextBytes) + "\n";
+    int in_fds[2];
+    if (pipe2(in_fds, O_CLOEXEC) != 0) {
+        return std::nullopt;
+    }
+    Fd child_in(in_fds[0]);
+    {
+        Fd to_child(in_fds[1]);
+        if (!write_all(to_child.get(), input)) {
+            return std::nullopt;
+        }
+    }
+    int out_fds[2];
+    if (pipe2(out_fds, O_CLOEXEC) != 0) {
+        return std::nullopt;
+    }
+    Fd from_child(out_fds[0]);
+    Fd child_out(out_fds[1]);
+    const auto pid = spawn(mode_, child_in.get(), child_out.get());
+    child_in.reset();
+    child_out.reset();
+    if (!pid) {
+        return std::nullopt;
+    }
+    Child child(*pid);
+
+    const auto due = std::chrono::steady_clock::now() + limit;
+    std::string output;
+    char buffer[4096];
+    while (true) {
+        if (std::chrono::steady_clock::now() >= due) {
+            return std::nullopt;
+        }
+        pollfd ready{from_child.get(), POLLIN, 0};
+        const int polled = poll(&ready, 1, 50);
+        if (polled < 0 && errno != EINTR) {
+            return std::nullopt;
+        }
+        if (polled <= 0) {
+            continue;
+        }
+        const ssize_t n = read(from_child.get(), buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n < 0) {
+            return std::nullopt;
+        }
+        if (n == 0) {
+            break;
+        }
+        output.append(buffer, static_cast<std::size_t>(n));
+    }
+    if (!child.exited_cleanly()) {
+        return std::nullopt;
+    }
+    return trimmed(output);
+}
+
+#endif
+
+} // namespace kolta::engine

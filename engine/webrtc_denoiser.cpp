@@ -1,0 +1,64 @@
+#include "webrtc_denoiser.h"
+
+#include <stdexcept>
+#include <string>
+
+#include <webrtc/modules/audio_processing/include/audio_processing.h>
+
+namespace kolta::engine {
+
+namespace {
+
+void check(int status, const char *what) {
+    if (status != webrtc::AudioProcessing::kNoError) {
+        throw std::runtime_error(std::string("noise suppressor: ") + what +
+                                 " failed (error " + std::to_string(status) + ")");
+    }
+}
+
+} // namespace
+
+bool WebRtcDenoiser::supports_rate(std::uint32_t rate) {
+    return rate == 16000 || rate == 32000 || rate == 48000;
+}
+
+WebRtcDenoiser::WebRtcDenoiser(StreamFormat format)
+    : format_(format), scratch_(format.block_frames()) {
+    if (!supports_rate(format.rate)) {
+        throw std::invalid_argument("noise suppressor: unsupported rate " +
+                                    std::to_string(format.rate));
+    }
+    for (unsigned channel = 0; channel < format.channels; ++channel) {
+        std::unique_ptr<webrtc::AudioProcessing> state(webrtc::AudioProcessing::Create());
+        if (!state) {
+            throw std::runtime_error("cannot initialise the noise suppressor");
+        }
+        check(state->high_pass_filter()->Enable(true), "high-pass filter");
+        check(state->noise_suppression()->set_level(webrtc::NoiseSuppression::kHigh),
+              "suppression level");
+        check(state->noise_suppression()->Enable(true), "noise suppression");
+        states_.push_back(std::move(state));
+    }
+}
+
+WebRtcDenoiser::~WebRtcDenoiser() = default;
+
+void WebRtcDenoiser::process(float *block, std::size_t frames) {
+    if (frames != format_.block_frames()) {
+        throw std::logic_error("denoiser fed a block of the wrong size");
+    }
+    const webrtc::StreamConfig mono(static_cast<int>(format_.rate), 1);
+    const std::size_t channels = format_.channels;
+    float *planes[] = {scratch_.data()};
+    for (std::size_t channel = 0; channel < channels; ++channel) {
+        for (std::size_t i = 0; i < frames; ++i) {
+            scratch_[i] = block[i * channels + channel];
+        }
+        check(states_[channel]->ProcessStream(planes, mono, mono, planes), "processing");
+        for (std::size_t i = 0; i < frames; ++i) {
+            block[i * channels + channel] = scratch_[i];
+        }
+    }
+}
+
+} // namespace kolta::engine
