@@ -24,7 +24,7 @@ native-test:
 	$(CTEST) --test-dir $(NATIVE_BUILD) --output-on-failure -j2
 
 python-test:
-	$(PY) -m pytest -q
+	./scripts/pytest_no_leaks.sh $(PY) -q
 
 ci: test typecheck test-py311 test-py313 wheel reliability
 

@@ -97,6 +97,10 @@ if grep -qE 'runtime error: |ERROR: (Address|Leak)Sanitizer' "$BUILD/sanitize-py
     grep -E -A3 'runtime error: |ERROR: (Address|Leak)Sanitizer' "$BUILD/sanitize-pytest.log" >&2
     reported=1
 fi
+if grep -q "nanobind: leaked" "$BUILD/sanitize-pytest.log"; then
+    echo "---- nanobind reported leaked objects at exit: $BUILD/sanitize-pytest.log" >&2
+    reported=1
+fi
 if [ "$reported" -ne 0 ] && [ "$status" -eq 0 ]; then
     status=1
 fi

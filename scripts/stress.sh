@@ -30,5 +30,5 @@ fi
 export KOLTA_STRESS=1
 export KOLTA_HYPOTHESIS_PROFILE=${KOLTA_HYPOTHESIS_PROFILE:-stress}
 echo "== stress: pytest -m stress, then tests/test_hostile.py ($KOLTA_HYPOTHESIS_PROFILE profile)"
-"$PY" -m pytest -q -p no:cacheprovider -m stress tests "$@"
-"$PY" -m pytest -q -p no:cacheprovider tests/test_hostile.py "$@"
+./scripts/pytest_no_leaks.sh "$PY" -q -p no:cacheprovider -m stress tests "$@"
+./scripts/pytest_no_leaks.sh "$PY" -q -p no:cacheprovider tests/test_hostile.py "$@"

@@ -45,7 +45,7 @@ echo "== test_python $VERSION: $VENV with $("$PYTHON" -c 'import sys; print(sys.
 VENV=$VENV PYTHON=$PYTHON scripts/bootstrap.sh
 
 echo "== test_python $VERSION: pytest"
-"$VENV/bin/python" -m pytest -q "$@"
+scripts/pytest_no_leaks.sh "$VENV/bin/python" -q "$@"
 
 echo "== test_python $VERSION: type checks"
 VENV=$VENV scripts/typecheck.sh
