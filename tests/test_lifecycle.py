@@ -1,7 +1,6 @@
 """The process around the module: subinterpreters, exit-time clean-up and
 Ctrl-C. Everything that could hang or crash runs in a subprocess."""
 
-import signal
 import sys
 import textwrap
 
@@ -74,10 +73,13 @@ def test_no_leak_notice_at_exit(run_python, body):
 
 @pytest.mark.skipif(sys.platform == "win32", reason="sends SIGINT to itself")
 def test_ctrl_c_ends_a_close_held_up_by_a_callback(run_python):
-    result = run_python(f"""
-        import os, tempfile, threading, time
+    result = run_python("""
+        import os, signal, tempfile, threading, time
         import _kolta_module as m
 
+        # A shell that starts this in the background may have set SIGINT to
+        # ignored, which Python then keeps: Ctrl-C must raise here.
+        signal.signal(signal.SIGINT, signal.default_int_handler)
         sdk = m.create_sdk(m.InitParams(storage_dir=tempfile.mkdtemp()))
         sdk.activate_api_key("KOLTA-DEMO-KEY")
         entered, release, seen = threading.Event(), threading.Event(), []
@@ -90,8 +92,16 @@ def test_ctrl_c_ends_a_close_held_up_by_a_callback(run_python):
         p = sdk.create_audio_processor(m.ProcessorAttributes(m.AudioAttributes(
             model_name="passthrough", audio_pipeline_state_notify=notify)))
         entered.wait()
-        threading.Timer(0.3, os.kill, (os.getpid(), {int(signal.SIGINT)})).start()
+        closing = threading.Event()
+
+        def interrupt():  # once the main thread is in close()
+            closing.wait()
+            time.sleep(0.3)
+            os.kill(os.getpid(), signal.SIGINT)
+
+        threading.Thread(target=interrupt).start()
         try:
+            closing.set()
             p.close()
             print("close returned")
         except KeyboardInterrupt:
