@@ -169,7 +169,7 @@ def run_denoise(args: argparse.Namespace) -> int:
     total_audio = sum(info.seconds for info, _ in plan)
     elapsed = 0.0
     if args.jobs > 1 and len(plan) > 1:
-        elapsed = _denoise_in_workers(plan, args, total_audio)
+        elapsed = _denoise_in_workers(sdk, plan, args, total_audio)
     else:
         with ProgressBar(total_audio, "denoise") as bar:
             for info, out in plan:
@@ -209,25 +209,50 @@ def _worker_denoise(info: AudioInfo, out: str, model: str) -> tuple[int, float]:
     return result.engine_rate, result.seconds
 
 
-def _denoise_in_workers(plan: list[tuple[AudioInfo, str]], args: argparse.Namespace,
-                        total_audio: float) -> float:
+def _denoise_in_workers(sdk: Sdk, plan: list[tuple[AudioInfo, str]],
+                        args: argparse.Namespace, total_audio: float) -> float:
+    """N-1 spawned workers take files from the front of the list and this
+    process, signed in already, from the back: nobody waits for the workers'
+    start-up (a fresh interpreter, its imports and a sign-in each)."""
     import time
+
+    from .pipeline import denoise_file
 
     started = time.perf_counter()
     context = multiprocessing.get_context("spawn")
-    with ProcessPoolExecutor(max_workers=min(args.jobs, len(plan)), mp_context=context,
+    with ProcessPoolExecutor(max_workers=min(args.jobs, len(plan)) - 1, mp_context=context,
                              initializer=_worker_start,
                              initargs=(args.storage, args.api_key)) as pool, \
             ProgressBar(total_audio, f"denoise x{args.jobs}") as bar:
-        futures = [(info, out, pool.submit(_worker_denoise, info, out, args.model))
-                   for info, out in plan]
-        for info, out, future in futures:
-            try:
-                engine_rate, seconds = future.result()
-            except (RuntimeError, ValueError) as error:
+        futures = [pool.submit(_worker_denoise, info, out, args.model) for info, out in plan]
+        unreported = dict(enumerate(futures))
+
+        def report_workers(wait: bool) -> None:
+            for index, future in list(unreported.items()):
+                if wait or future.done():
+                    engine_rate, seconds = future.result()
+                    del unreported[index]
+                    info, out = plan[index]
+                    bar.advance(info.seconds)
+                    _report_file(info, out, engine_rate, seconds / info.seconds)
+
+        try:
+            for index in reversed(range(len(plan))):
+                # A file a worker has taken cannot be cancelled, nor can any
+                # before it: the workers take them in order.
+                if not futures[index].cancel():
+                    break
+                del unreported[index]
+                info, out = plan[index]
+                result = denoise_file(sdk, info, out, args.model, bar.advance)
+                _report_file(info, out, result.engine_rate, result.real_time_factor)
+                report_workers(wait=False)
+            report_workers(wait=True)
+        except BaseException as error:
+            pool.shutdown(wait=False, cancel_futures=True)
+            if isinstance(error, (RuntimeError, ValueError)):
                 raise _processor_error(error, args.model) from None
-            bar.advance(info.seconds)
-            _report_file(info, out, engine_rate, seconds / info.seconds)
+            raise
     return time.perf_counter() - started
 
 
