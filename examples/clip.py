@@ -39,7 +39,7 @@ def read_speech(path: str) -> Floats:
     samples, rate = sf.read(path, dtype="float32")
     if rate != RATE or samples.ndim != 1:
         raise ValueError(f"{path}: expected {RATE} Hz mono")
-    return samples
+    return np.asarray(samples, dtype=np.float32)  # soundfile's result is untyped
 
 
 def librivox_transcripts() -> list[tuple[str, str]]:
