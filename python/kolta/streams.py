@@ -69,7 +69,7 @@ class AlignedStream:
     later audio."""
 
     __slots__ = ("_process", "_channels", "_chunk", "_whole", "_drain", "_pending", "_given",
-                 "_held", "_nonzero_end", "_finished")
+                 "_held", "_zero_tail", "_zero_tail_end", "_finished")
 
     def __init__(self, processor: AudioProcessor, sampling_rate: int, channels: int = 1):
         if channels < 1 or sampling_rate < 50:
@@ -84,7 +84,11 @@ class AlignedStream:
         self._pending: Samples | None = None  # fewer values than one chunk
         self._given = 0
         self._held = 0  # values given and not yet returned (negative: padding came back)
-        self._nonzero_end = 0  # values given up to the last non-zero one
+        # The run of 0.0 that ended the input when `_given` was `_zero_tail_end`;
+        # any other `_given`: the input ends with a non-zero value. So a chunk
+        # ending non-zero, the usual case, costs no bookkeeping.
+        self._zero_tail = 0
+        self._zero_tail_end = -1
         self._finished = False
 
     @property
@@ -102,11 +106,9 @@ class AlignedStream:
                 and samples.size == whole):
             # One whole float32 chunk and nothing pending, the usual 20 ms
             # case: straight through, as few steps as possible.
-            given = self._given = self._given + whole
-            if samples.item(-1):
-                self._nonzero_end = given
-            else:
-                self._note_nonzero_end(samples)
+            self._given += whole
+            if not samples.item(-1):
+                self._note_zero_tail(samples)
             out = self._process(_AudioFrame(samples))
             count = out.frame_count
             if count != whole:  # none while priming, more when held silence comes back
@@ -122,7 +124,8 @@ class AlignedStream:
             return self._refuse(size)
         self._given += size
         self._held += size
-        self._note_nonzero_end(data)
+        if not data[-1]:
+            self._note_zero_tail(data)
         if self._pending is not None:
             data = np.concatenate((self._pending, data))
             self._pending = None
@@ -176,18 +179,21 @@ class AlignedStream:
             return tail[:tail.size - surplus]
         # Trailing digital silence went in as drain input and is never played
         # back: it is silence, so it comes back as silence.
-        if -surplus > self._given - self._nonzero_end:
+        zero_tail = self._zero_tail if self._zero_tail_end == self._given else 0
+        if -surplus > zero_tail:
             raise RuntimeError(f"the processor returned {-surplus} values too few")
         return np.concatenate((tail, np.zeros(-surplus, dtype=np.float32)))
 
-    def _note_nonzero_end(self, data: Samples) -> None:
-        """Called after `data` is counted in `_given`."""
-        if data[-1]:
-            self._nonzero_end = self._given
-            return
+    def _note_zero_tail(self, data: Samples) -> None:
+        """`data`, just counted in `_given`, ends with 0.0."""
         nonzero = np.flatnonzero(data)
         if nonzero.size:
-            self._nonzero_end = self._given - data.size + 1 + int(nonzero[-1])
+            run = data.size - 1 - int(nonzero[-1])
+        elif self._zero_tail_end == self._given - data.size:
+            run = self._zero_tail + data.size  # the run goes on
+        else:
+            run = data.size
+        self._zero_tail, self._zero_tail_end = run, self._given
 
     def _send(self, data: Samples) -> Samples:
         out = self._process(_AudioFrame(data))
