@@ -103,19 +103,16 @@ class AlignedStream:
         """Adds samples; returns the output that is ready (maybe none)."""
         whole = self._whole
         if (type(samples) is _ndarray and samples.dtype is _FLOAT32 and samples.ndim == 1
-                and samples.size == whole):
+                and len(samples) == whole):
             # One whole float32 chunk and nothing pending, the usual 20 ms
             # case: straight through, as few steps as possible.
             self._given += whole
             if not samples.item(-1):
                 self._note_zero_tail(samples)
-            out = self._process(_AudioFrame(samples))
-            count = out.frame_count
-            if count != whole:  # none while priming, more when held silence comes back
-                self._held += whole - count
-                if not count:
-                    return _EMPTY
-            return _copy_samples(out.samples)
+            out = _copy_samples(self._process(_AudioFrame(samples)).samples)
+            if len(out) != whole:  # none while priming, more when held silence comes back
+                self._held += whole - len(out)
+            return out
         return self._feed_any(to_float32(samples, self._channels))
 
     def _feed_any(self, data: Samples) -> Samples:
