@@ -168,6 +168,21 @@ def test_folder_in_two_worker_processes(tmp_path):
     assert sorted(os.listdir(out)) == sorted(originals)
     for name, original in originals.items():
         np.testing.assert_array_equal(sf.read(str(out / name), always_2d=True)[0], original)
+        assert done.stdout.count(f"{folder / name} (") == 1  # reported once, by whoever did it
+
+
+def test_folder_refused_model_in_workers_is_one_line(tmp_path):
+    folder, out = tmp_path / "in", tmp_path / "out"
+    folder.mkdir()
+    for i in range(4):
+        write(str(folder / f"f{i}.wav"), noisy_tone(RATE // 2, seed=i), RATE, "PCM_16")
+    done = run_kolta("denoise", str(folder), str(out), "--jobs", "2",
+                     "--storage", str(tmp_path / "st"),
+                     env={"KOLTA_API_KEY": "kt_passthrough"}, timeout=120)
+    assert done.returncode == 2
+    (line,) = done.stderr.splitlines()
+    assert line.startswith("kolta: error: cannot open a 'denoise' processor")
+    assert not out.exists() or os.listdir(out) == []
 
 
 def test_translate_prints_transcripts_as_they_arrive(tmp_path):

@@ -89,6 +89,26 @@ def test_priming_is_hidden_and_output_comes_as_input_arrives(sdk):
     assert stream.values_given == stream.values_returned == 3200
 
 
+@pytest.mark.parametrize("sizes", [[320], [7, 320, 313], [1000]], ids=str)
+def test_caller_may_reuse_its_buffer_and_keep_the_output(sdk, sizes):
+    """Nothing of the caller's array is kept between calls, and every output
+    is a writable array of its own."""
+    signal = SIGNALS["silence everywhere"]()
+    attrs = kolta.ProcessorAttributes(kolta.AudioAttributes(model_name="passthrough"))
+    with sdk.create_audio_processor(attrs) as processor:
+        stream = kolta.AlignedStream(processor, RATE)
+        buffer = np.empty(max(sizes), np.float32)
+        pieces = []
+        for piece in cut(signal, sizes):
+            view = buffer[:piece.size]
+            view[:] = piece
+            pieces.append(stream.feed(view))
+            buffer[:] = np.nan  # the caller fills it again
+        pieces.append(stream.finish())
+    assert all(p.flags.writeable and not np.shares_memory(p, buffer) for p in pieces if p.size)
+    np.testing.assert_array_equal(np.concatenate(pieces), signal)
+
+
 @pytest.mark.parametrize("samples,expected", [
     (np.array([0.5, -0.25], np.float64), [0.5, -0.25]),
     (np.array([16384, -32768, 1], np.int16), [0.5, -1.0, 1 / 32768]),

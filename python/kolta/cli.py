@@ -10,8 +10,9 @@ import multiprocessing
 import os
 import re
 import sys
+import threading
 from collections.abc import Callable, Sequence
-from concurrent.futures import ProcessPoolExecutor
+from concurrent.futures import Future, ProcessPoolExecutor
 from typing import NoReturn
 
 from _kolta_module import InitParams, Sdk, TextFrame, create_sdk
@@ -169,7 +170,7 @@ def run_denoise(args: argparse.Namespace) -> int:
     total_audio = sum(info.seconds for info, _ in plan)
     elapsed = 0.0
     if args.jobs > 1 and len(plan) > 1:
-        elapsed = _denoise_in_workers(plan, args, total_audio)
+        elapsed = _denoise_in_workers(sdk, plan, args, total_audio)
     else:
         with ProgressBar(total_audio, "denoise") as bar:
             for info, out in plan:
@@ -209,25 +210,83 @@ def _worker_denoise(info: AudioInfo, out: str, model: str) -> tuple[int, float]:
     return result.engine_rate, result.seconds
 
 
-def _denoise_in_workers(plan: list[tuple[AudioInfo, str]], args: argparse.Namespace,
-                        total_audio: float) -> float:
+class _Ends:
+    """File numbers 0..count-1, taken from the front and from the back."""
+
+    def __init__(self, count: int):
+        self._lock = threading.Lock()
+        self._front, self._back = 0, count - 1
+
+    def take(self, front: bool) -> int | None:
+        with self._lock:
+            if self._front > self._back:
+                return None
+            if front:
+                self._front += 1
+                return self._front - 1
+            self._back -= 1
+            return self._back + 1
+
+
+def _denoise_in_workers(sdk: Sdk, plan: list[tuple[AudioInfo, str]],
+                        args: argparse.Namespace, total_audio: float) -> float:
+    """N-1 spawned workers take files from the front of the list and this
+    process, signed in already, from the back: nobody waits for the workers'
+    start-up (a fresh interpreter, its imports and a sign-in each), and a
+    worker is given its next file only when it is done with one, so that no
+    file waits in a worker's queue while this process could take it."""
+    import queue
     import time
 
+    from .pipeline import denoise_file
+
     started = time.perf_counter()
+    files = _Ends(len(plan))
+    finished: queue.SimpleQueue[tuple[int, Future[tuple[int, float]]]] = queue.SimpleQueue()
+    workers = min(args.jobs, len(plan)) - 1
     context = multiprocessing.get_context("spawn")
-    with ProcessPoolExecutor(max_workers=min(args.jobs, len(plan)), mp_context=context,
+    with ProcessPoolExecutor(max_workers=workers, mp_context=context,
                              initializer=_worker_start,
                              initargs=(args.storage, args.api_key)) as pool, \
             ProgressBar(total_audio, f"denoise x{args.jobs}") as bar:
-        futures = [(info, out, pool.submit(_worker_denoise, info, out, args.model))
-                   for info, out in plan]
-        for info, out, future in futures:
+
+        def send_next(_: object = None) -> None:  # also on the pool's result thread
+            index = files.take(front=True)
+            if index is None:
+                return
+            info, out = plan[index]
             try:
-                engine_rate, seconds = future.result()
-            except (RuntimeError, ValueError) as error:
-                raise _processor_error(error, args.model) from None
+                future = pool.submit(_worker_denoise, info, out, args.model)
+            except RuntimeError:  # shut down or broken after a failure: reported already
+                return
+            future.add_done_callback(lambda done: finished.put((index, done)))
+            future.add_done_callback(send_next)
+
+        def report_worker(index: int, future: Future[tuple[int, float]]) -> None:
+            engine_rate, seconds = future.result()
+            info, out = plan[index]
             bar.advance(info.seconds)
             _report_file(info, out, engine_rate, seconds / info.seconds)
+
+        try:
+            for _ in range(workers):
+                send_next()
+            left = len(plan)
+            while (index := files.take(front=False)) is not None:
+                info, out = plan[index]
+                result = denoise_file(sdk, info, out, args.model, bar.advance)
+                _report_file(info, out, result.engine_rate, result.real_time_factor)
+                left -= 1
+                while not finished.empty():
+                    report_worker(*finished.get())
+                    left -= 1
+            for _ in range(left):
+                report_worker(*finished.get())
+        except BaseException as error:
+            pool.shutdown(wait=False, cancel_futures=True)
+            if isinstance(error, (RuntimeError, ValueError)):
+                raise _processor_error(error, args.model) from None
+            raise
     return time.perf_counter() - started
 
 

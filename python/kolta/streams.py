@@ -10,7 +10,7 @@ chunk sizes were.
 
 from __future__ import annotations
 
-from collections.abc import Iterable, Iterator
+from collections.abc import Callable, Iterable, Iterator
 
 import numpy as np
 import numpy.typing as npt
@@ -22,7 +22,10 @@ from .formats import min_chunk_values
 Samples = npt.NDArray[np.float32]
 
 _FLOAT32 = np.dtype(np.float32)
-_frombuffer = np.frombuffer
+_ndarray = np.ndarray
+_AudioFrame = AudioFrame
+# A writable float32 array owning a copy of a frame's samples (format "f").
+_copy_samples: Callable[[memoryview], Samples] = np.array
 _EMPTY: Samples = np.zeros(0, dtype=np.float32)
 _EMPTY.flags.writeable = False
 # The drain releases the whole tail in one call; more rounds than this
@@ -65,20 +68,27 @@ class AlignedStream:
     drain chunks `finish` sends and would play them back in front of any
     later audio."""
 
-    __slots__ = ("_processor", "_channels", "_chunk", "_drain", "_pending", "_given",
-                 "_returned", "_trailing_zeros", "_finished")
+    __slots__ = ("_process", "_channels", "_chunk", "_whole", "_drain", "_pending", "_given",
+                 "_held", "_zero_tail", "_zero_tail_end", "_finished")
 
     def __init__(self, processor: AudioProcessor, sampling_rate: int, channels: int = 1):
         if channels < 1 or sampling_rate < 50:
             raise ValueError(f"bad stream format: {sampling_rate} Hz, {channels} channel(s)")
-        self._processor = processor
+        self._process = processor.process_frame
         self._channels = channels
         self._chunk = min_chunk_values(sampling_rate, channels)
+        # The size `feed` sends straight through: one chunk while nothing is
+        # pending, none (-1) otherwise, so the common case costs one compare.
+        self._whole = self._chunk
         self._drain = np.zeros(self._chunk, dtype=np.float32)
         self._pending: Samples | None = None  # fewer values than one chunk
         self._given = 0
-        self._returned = 0
-        self._trailing_zeros = 0  # length of the run of 0.0 ending the input
+        self._held = 0  # values given and not yet returned (negative: padding came back)
+        # The run of 0.0 that ended the input when `_given` was `_zero_tail_end`;
+        # any other `_given`: the input ends with a non-zero value. So a chunk
+        # ending non-zero, the usual case, costs no bookkeeping.
+        self._zero_tail = 0
+        self._zero_tail_end = -1
         self._finished = False
 
     @property
@@ -87,39 +97,32 @@ class AlignedStream:
 
     @property
     def values_returned(self) -> int:
-        return self._returned
+        return self._given - self._held
 
     def feed(self, samples: npt.ArrayLike) -> Samples:
         """Adds samples; returns the output that is ready (maybe none)."""
-        if type(samples) is np.ndarray and samples.dtype is _FLOAT32 and samples.ndim == 1:
-            data: Samples = samples
-        else:
-            data = to_float32(samples, self._channels)
-        size = data.size
-        if size != self._chunk or self._pending is not None or self._finished:
-            return self._feed_any(data, size)
-        # One whole chunk and nothing pending, the usual 20 ms case: straight
-        # through, as few steps as possible.
-        self._given += size
-        if data[-1]:
-            self._trailing_zeros = 0
-        else:
-            self._count_trailing_zeros(data)
-        out = self._processor.process_frame(AudioFrame(data))
-        count = out.frame_count
-        if count:  # more than `size` when held silence comes back first
-            self._returned += count
-            return _frombuffer(out.samples, _FLOAT32).copy()
-        return _EMPTY
+        whole = self._whole
+        if (type(samples) is _ndarray and samples.dtype is _FLOAT32 and samples.ndim == 1
+                and len(samples) == whole):
+            # One whole float32 chunk and nothing pending, the usual 20 ms
+            # case: straight through, as few steps as possible.
+            self._given += whole
+            if not samples.item(-1):
+                self._note_zero_tail(samples)
+            out = _copy_samples(self._process(_AudioFrame(samples)).samples)
+            if len(out) != whole:  # none while priming, more when held silence comes back
+                self._held += whole - len(out)
+            return out
+        return self._feed_any(to_float32(samples, self._channels))
 
-    def _feed_any(self, data: Samples, size: int) -> Samples:
+    def _feed_any(self, data: Samples) -> Samples:
+        size = data.size
         if self._finished or not size or size % self._channels:
             return self._refuse(size)
         self._given += size
-        if data[-1]:
-            self._trailing_zeros = 0
-        else:
-            self._count_trailing_zeros(data)
+        self._held += size
+        if not data[-1]:
+            self._note_zero_tail(data)
         if self._pending is not None:
             data = np.concatenate((self._pending, data))
             self._pending = None
@@ -129,9 +132,12 @@ class AlignedStream:
         usable = data.size - data.size % self._chunk
         if usable < data.size:
             self._pending = data[usable:].copy()
+            self._whole = -1
             if not usable:
                 return _EMPTY
             data = data[:usable]
+        else:
+            self._whole = self._chunk
         return self._send(data)
 
     def _refuse(self, size: int) -> Samples:
@@ -147,6 +153,7 @@ class AlignedStream:
         if self._finished:
             return _EMPTY
         self._finished = True
+        self._whole = -1
         pieces = []
         if self._pending is not None:
             padded = np.zeros(self._chunk, dtype=np.float32)
@@ -161,7 +168,7 @@ class AlignedStream:
         else:
             raise RuntimeError("the processor kept returning audio for drain input")
         tail = np.concatenate(pieces) if pieces else _EMPTY
-        surplus = self._returned - self._given
+        surplus = -self._held
         if surplus > 0:  # the padding of the last short chunk
             if surplus > tail.size or surplus >= self._chunk:
                 raise RuntimeError(f"the processor returned {surplus} values too many "
@@ -169,24 +176,29 @@ class AlignedStream:
             return tail[:tail.size - surplus]
         # Trailing digital silence went in as drain input and is never played
         # back: it is silence, so it comes back as silence.
-        if -surplus > self._trailing_zeros:
+        zero_tail = self._zero_tail if self._zero_tail_end == self._given else 0
+        if -surplus > zero_tail:
             raise RuntimeError(f"the processor returned {-surplus} values too few")
         return np.concatenate((tail, np.zeros(-surplus, dtype=np.float32)))
 
-    def _count_trailing_zeros(self, data: Samples) -> None:
+    def _note_zero_tail(self, data: Samples) -> None:
+        """`data`, just counted in `_given`, ends with 0.0."""
         nonzero = np.flatnonzero(data)
         if nonzero.size:
-            self._trailing_zeros = data.size - 1 - int(nonzero[-1])
+            run = data.size - 1 - int(nonzero[-1])
+        elif self._zero_tail_end == self._given - data.size:
+            run = self._zero_tail + data.size  # the run goes on
         else:
-            self._trailing_zeros += data.size
+            run = data.size
+        self._zero_tail, self._zero_tail_end = run, self._given
 
     def _send(self, data: Samples) -> Samples:
-        out = self._processor.process_frame(AudioFrame(data))
+        out = self._process(_AudioFrame(data))
         count = out.frame_count
         if not count:
             return _EMPTY
-        self._returned += count
-        return _frombuffer(out.samples, _FLOAT32).copy()
+        self._held -= count
+        return _copy_samples(out.samples)
 
 
 def process_stream(processor: AudioProcessor, chunks: Iterable[npt.ArrayLike],
