@@ -35,7 +35,8 @@ std::unique_ptr<BlockModel> make_block_model(const std::string &model,
     if (model != kDenoiseModel) {
         return std::make_unique<Passthrough>();
     }
-    if (suppressor == Suppressor::kSpeexDsp || !WebRtcDenoiser::supports_rate(format.rate)) {
+    if (suppressor == Suppressor::kSpeexDsp ||
+        !WebRtcDenoiser::supports_rate(format.rate)) {
         return std::make_unique<Denoiser>(format);
     }
     if (suppressor == Suppressor::kWebRtc) {

@@ -123,8 +123,9 @@ void SpeechWorker::handle(Audio &audio) {
     if (!speech) {
         // It reports the end after a stretch of silence.
         const std::uint64_t hangover = recogniser_->hangover_frames();
-        finish(std::max(start_, audio.position > hangover ? audio.position - hangover : 0),
-               audio.snr_db);
+        finish(
+            std::max(start_, audio.position > hangover ? audio.position - hangover : 0),
+            audio.snr_db);
         return;
     }
     if (audio.position < next_partial_) {

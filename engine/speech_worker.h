@@ -87,8 +87,8 @@ private:
     // Worker-thread state.
     std::unique_ptr<class Recogniser> recogniser_;
     bool failed_ = false;
-    bool decoding_ = false;     // the decoder has an utterance open
-    bool in_utterance_ = false; // its detector has found speech in it
+    bool decoding_ = false;      // the decoder has an utterance open
+    bool in_utterance_ = false;  // its detector has found speech in it
     std::uint64_t fed_from_ = 0; // where the decoder's current audio began
     std::uint64_t start_ = 0;
     std::uint64_t next_partial_ = 0;
