@@ -42,6 +42,10 @@ FLAT_BINDING_NS = 100.0
 MAX_STREAM_HELPER_RATIO = 1.2
 MIN_JOBS_SPEED_UP = 1.7
 MAX_LOOP_LATENCY_P99_MS = 5.0
+MIN_NOISE_DROP_DB = 15.0  # in speech pauses, 5 dB SNR, white and pink
+MAX_SPEECH_CHANGE_DB = 2.0
+DEFAULT_SUPPRESSOR = "speexdsp+webrtc"
+GOFORWARD_WORDS = "go forward ten meters"
 
 
 def busy_cpu_seconds() -> float | None:
@@ -151,6 +155,47 @@ def merge_binding(runs: list[dict[str, Any]]) -> dict[str, Any]:
     return merged
 
 
+def report_speech(report: Report, speech: dict[str, Any]) -> None:
+    report.section("Speech models on recorded speech (five LibriVox clips, 0.5 s pauses): "
+                   "denoise at 5 dB SNR, noise in pauses from 0.5 s on, speech level "
+                   "against the clean speech")
+    table = speech["suppression_5dB"]
+    for kind in ("white", "pink"):
+        figures = table[f"{DEFAULT_SUPPRESSOR}/{kind}"]
+        report.goal(f"{kind}: noise in pauses ({DEFAULT_SUPPRESSOR}, the default)",
+                    f"{figures['noise_db']:+.1f} dB", f"<= -{MIN_NOISE_DROP_DB:.0f} dB",
+                    figures["noise_db"] <= -MIN_NOISE_DROP_DB)
+        report.goal(f"{kind}: speech level ({DEFAULT_SUPPRESSOR})",
+                    f"{figures['speech_db']:+.1f} dB", f"within {MAX_SPEECH_CHANGE_DB:.0f} dB",
+                    abs(figures["speech_db"]) <= MAX_SPEECH_CHANGE_DB)
+    for name, figures in table.items():
+        if not name.startswith(DEFAULT_SUPPRESSOR + "/") or name.endswith("/babble"):
+            report.info(f"{name}: noise / speech",
+                        f"{figures['noise_db']:+.1f} / {figures['speech_db']:+.1f} dB")
+    for suppressor, figures in speech["settle_and_tone"].items():
+        report.info(f"{suppressor}: settle on white noise / steady 440 Hz tone",
+                    f"{figures['settle_s']:.1f} s / {figures['tone_db']:+.1f} dB",
+                    f"{figures['first_second_db']:+.1f} dB over the first second, "
+                    f"{figures['settled_db']:+.1f} dB settled")
+    report.goal("goforward.raw recognised", repr(speech["goforward"]),
+                repr(GOFORWARD_WORDS), speech["goforward"] == GOFORWARD_WORDS)
+    wer = speech.get("wer_percent")
+    if wer is None:
+        report.info("word error rates", "not run", "--quick")
+        return
+    for name in ("clean", "white_20dB", "pink_20dB"):
+        ours, theirs = wer[f"engine/{name}"], wer[f"pocketsphinx_continuous/{name}"]
+        report.goal(f"word error rate, {name.replace('_', ' at ')}: engine streaming",
+                    f"{ours:.1f}%", f"<= pocketsphinx_continuous {theirs:.1f}% "
+                    f"({wer['reference_words']} words)", ours <= theirs)
+    latency = speech["process_frame_latency"]
+    report.info("process_frame with the recogniser: median / p99",
+                f"{latency['recogniser']['median_us']:.1f} / "
+                f"{latency['recogniser']['p99_us']:.1f} us",
+                f"placeholders: {latency['placeholder']['median_us']:.1f} / "
+                f"{latency['placeholder']['p99_us']:.1f} us")
+
+
 def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--quick", action="store_true", help="fewer repeats (a smoke run)")
@@ -203,6 +248,7 @@ def main() -> int:
     jobs = run_bench(python, "bench_jobs.py",
                      ["--repeats", "1", "--seconds", "30"] if quick else [])
     aio = run_bench(python, "bench_aio.py", ["--seconds", "2"] if quick else [])
+    speech = run_bench(python, "bench_speech.py", ["--quick"] if quick else [])
 
     on_310 = this_minor == (3, 10)
     note_310 = "" if on_310 else " (goal set for 3.10)"
@@ -332,6 +378,8 @@ def main() -> int:
                 f"{aio['worst_lag_ms']:.1f} ms", "< 20 ms (one chunk)",
                 aio["worst_lag_ms"] < 20.0)
 
+    report_speech(report, speech)
+
     report.print()
     elapsed = time.monotonic() - started
     print(f"\nCPython {this_version}; {report.misses} goal(s) missed; "
@@ -348,7 +396,7 @@ def main() -> int:
         with open(args.json, "w", encoding="utf-8") as out:
             json.dump({"python": this_version, "binding": binding, "zero_copy": zero_copy,
                        "scaling": scaling, "callbacks": callbacks, "streams": streams,
-                       "jobs": jobs, "aio": aio,
+                       "jobs": jobs, "aio": aio, "speech": speech,
                        "callback_runs": callback_runs}, out, indent=1)
     return 1 if (args.fail_on_miss and report.misses) else 0
 

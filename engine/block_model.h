@@ -16,11 +16,11 @@ public:
     virtual void process(float *block, std::size_t frames) = 0;
 };
 
-// The audio model behind a model name: "denoise" reduces noise (with WebRTC
-// at the rates it runs at, else or when asked with speexdsp), every other
-// model leaves the audio unchanged.
-std::unique_ptr<BlockModel> make_block_model(const std::string &model,
-                                             StreamFormat format,
-                                             Suppressor suppressor = Suppressor::kWebRtc);
+// The audio model behind a model name: "denoise" reduces noise (speexdsp
+// then WebRTC by default; speexdsp alone at the rates WebRTC does not run
+// at), every other model leaves the audio unchanged.
+std::unique_ptr<BlockModel>
+make_block_model(const std::string &model, StreamFormat format,
+                 Suppressor suppressor = Suppressor::kSpeexThenWebRtc);
 
 } // namespace kolta::engine

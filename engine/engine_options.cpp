@@ -37,13 +37,15 @@ EngineOptions engine_options_from_environment() {
     static const Choice<TranscriptSource> sources[] = {
         {"recogniser", TranscriptSource::kRecogniser},
         {"placeholder", TranscriptSource::kPlaceholder}};
-    static const Choice<Suppressor> suppressors[] = {{"webrtc", Suppressor::kWebRtc},
-                                                     {"speexdsp", Suppressor::kSpeexDsp}};
+    static const Choice<Suppressor> suppressors[] = {
+        {"speexdsp+webrtc", Suppressor::kSpeexThenWebRtc},
+        {"webrtc", Suppressor::kWebRtc},
+        {"speexdsp", Suppressor::kSpeexDsp}};
     EngineOptions options;
     options.transcripts =
         read_choice(kTranscriptsVariable, sources, TranscriptSource::kRecogniser);
     options.suppressor =
-        read_choice(kSuppressorVariable, suppressors, Suppressor::kWebRtc);
+        read_choice(kSuppressorVariable, suppressors, Suppressor::kSpeexThenWebRtc);
     return options;
 }
 

@@ -7,13 +7,13 @@ namespace kolta::engine {
 // Where transcripts come from: the recogniser (with the translator), or the
 // energy detector's placeholder texts, which tests select for exact texts.
 enum class TranscriptSource { kRecogniser, kPlaceholder };
-// Which noise suppressor "denoise" runs; speexdsp stays selectable for
-// side-by-side measurement.
-enum class Suppressor { kWebRtc, kSpeexDsp };
+// Which noise suppressor "denoise" runs: speexdsp then WebRTC by default;
+// either alone stays selectable for side-by-side measurement.
+enum class Suppressor { kSpeexThenWebRtc, kWebRtc, kSpeexDsp };
 
 struct EngineOptions {
     TranscriptSource transcripts = TranscriptSource::kRecogniser;
-    Suppressor suppressor = Suppressor::kWebRtc;
+    Suppressor suppressor = Suppressor::kSpeexThenWebRtc;
 };
 
 inline constexpr char kTranscriptsVariable[] = "KOLTA_ENGINE_TRANSCRIPTS";

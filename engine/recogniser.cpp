@@ -39,7 +39,8 @@ void Recogniser::Deleter::operator()(SpeexResamplerState_ *resampler) const {
     speex_resampler_destroy(resampler);
 }
 
-Recogniser::Recogniser(const RecogniserModel &model, std::uint32_t input_rate) {
+Recogniser::Recogniser(const RecogniserModel &model, std::uint32_t input_rate)
+    : denoiser_(StreamFormat{kModelRate, 1}, WebRtcDenoiser::Level::kModerate) {
     silence_decoder_log();
     const std::string acoustic = model.acoustic.string();
     const std::string language_model = model.language_model.string();
@@ -54,6 +55,16 @@ Recogniser::Recogniser(const RecogniserModel &model, std::uint32_t input_rate) {
     if (!decoder_) {
         throw std::runtime_error("recogniser: cannot load model " + acoustic);
     }
+    // The detector's windows are counted in feature frames.
+    const auto to_frames = [&](const char *option) {
+        const long frames_per_second = cmd_ln_int32_r(config_.get(), "-frate");
+        const long frames = cmd_ln_int32_r(config_.get(), option);
+        return frames_per_second > 0
+                   ? static_cast<std::uint64_t>(frames) * input_rate / frames_per_second
+                   : 0;
+    };
+    lead_frames_ = to_frames("-vad_prespeech");
+    hangover_frames_ = to_frames("-vad_postspeech");
     if (input_rate != kModelRate) {
         int error = 0;
         resampler_.reset(speex_resampler_init(1, input_rate, kModelRate,
@@ -78,6 +89,7 @@ void Recogniser::start_utterance() {
     if (resampler_) {
         speex_resampler_reset_mem(resampler_.get());
     }
+    block_.clear();
     if (ps_start_utt(decoder_.get()) < 0) {
         throw std::runtime_error("recogniser: cannot start an utterance");
     }
@@ -99,11 +111,29 @@ void Recogniser::feed(const float *mono, std::size_t frames) {
         samples = resampled_.data();
         count = out_length;
     }
-    pcm_.resize(count);
-    for (std::size_t i = 0; i < count; ++i) {
-        pcm_[i] = to_pcm16(samples[i]);
+    decode_blocks(samples, count);
+}
+
+void Recogniser::decode_blocks(const float *samples, std::size_t count) {
+    const std::size_t block_frames = StreamFormat{kModelRate, 1}.block_frames();
+    block_.insert(block_.end(), samples, samples + count);
+    const std::size_t whole = block_.size() / block_frames * block_frames;
+    if (whole == 0) {
+        return;
     }
-    ps_process_raw(decoder_.get(), pcm_.data(), count, FALSE, FALSE);
+    pcm_.resize(whole);
+    for (std::size_t at = 0; at < whole; at += block_frames) {
+        denoiser_.process(block_.data() + at, block_frames);
+        for (std::size_t i = at; i < at + block_frames; ++i) {
+            pcm_[i] = to_pcm16(block_[i]);
+        }
+    }
+    block_.erase(block_.begin(), block_.begin() + static_cast<std::ptrdiff_t>(whole));
+    ps_process_raw(decoder_.get(), pcm_.data(), whole, FALSE, FALSE);
+}
+
+bool Recogniser::in_speech() const {
+    return in_utterance_ && ps_get_in_speech(decoder_.get()) != 0;
 }
 
 std::string Recogniser::hypothesis() {

@@ -1,5 +1,6 @@
 #include "speech_worker.h"
 
+#include <algorithm>
 #include <chrono>
 
 #include "recogniser.h"
@@ -32,10 +33,6 @@ SpeechWorker::~SpeechWorker() {
     thread_.join();
 }
 
-void SpeechWorker::begin_utterance(std::uint64_t start) {
-    post(Begin{start}, 0);
-}
-
 void SpeechWorker::audio(std::vector<float> mono, std::uint64_t position, double snr_db) {
     const std::size_t frames = mono.size();
     post(Audio{std::move(mono), position, snr_db}, frames);
@@ -46,17 +43,22 @@ void SpeechWorker::end_utterance(std::uint64_t end, double snr_db) {
 }
 
 void SpeechWorker::post(Command command, std::size_t frames) {
+    const std::uint64_t limit = kMaxBacklogSeconds * setup_.rate;
     bool overflowed = false;
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        if (std::holds_alternative<Begin>(command)) {
+        // Once over the limit, audio is dropped until half the backlog is
+        // done, so the recogniser hears stretches, not scattered blocks.
+        if (dropping_ && queued_frames_ + frames <= limit / 2) {
             dropping_ = false;
         }
-        if (frames > 0 &&
-            (dropping_ || queued_frames_ + frames > kMaxBacklogSeconds * setup_.rate)) {
-            overflowed = !dropping_;
-            dropping_ = true;
-        } else {
+        if (frames > 0 && !dropping_ && queued_frames_ + frames > limit) {
+            overflowed = dropping_ = true;
+            // The gap ends the running utterance with what was heard.
+            const auto &audio = std::get<Audio>(command);
+            queue_.push_back(End{audio.position - frames, audio.snr_db});
+        }
+        if (frames == 0 || !dropping_) {
             queued_frames_ += frames;
             queue_.push_back(std::move(command));
         }
@@ -64,7 +66,7 @@ void SpeechWorker::post(Command command, std::size_t frames) {
     if (overflowed) {
         setup_.report_error("recogniser backlog over " +
                             std::to_string(kMaxBacklogSeconds) +
-                            " s: the rest of this utterance is not recognised");
+                            " s: audio is not recognised until it catches up");
     }
     wake_.notify_all();
 }
@@ -100,19 +102,32 @@ void SpeechWorker::run() {
     }
 }
 
-void SpeechWorker::handle(Begin &begin) {
-    recogniser_->start_utterance();
-    in_utterance_ = true;
-    start_ = begin.start;
-    next_partial_ = begin.start + setup_.rate / 2;
-    last_partial_.clear();
-}
-
 void SpeechWorker::handle(Audio &audio) {
+    const std::uint64_t block_start = audio.position - audio.mono.size();
+    if (!decoding_) {
+        recogniser_->start_utterance();
+        decoding_ = true;
+        fed_from_ = block_start;
+    }
+    recogniser_->feed(audio.mono.data(), audio.mono.size());
+    const bool speech = recogniser_->in_speech();
+    if (speech && !in_utterance_) {
+        // The detector reports speech a little after it began and keeps the
+        // audio from just before it.
+        const std::uint64_t lead = recogniser_->lead_frames();
+        begin(std::max(fed_from_, audio.position > lead ? audio.position - lead : 0));
+    }
     if (!in_utterance_) {
         return;
     }
-    recogniser_->feed(audio.mono.data(), audio.mono.size());
+    if (!speech) {
+        // It reports the end after a stretch of silence.
+        const std::uint64_t hangover = recogniser_->hangover_frames();
+        finish(
+            std::max(start_, audio.position > hangover ? audio.position - hangover : 0),
+            audio.snr_db);
+        return;
+    }
     if (audio.position < next_partial_) {
         return;
     }
@@ -126,21 +141,34 @@ void SpeechWorker::handle(Audio &audio) {
 }
 
 void SpeechWorker::handle(End &end) {
-    if (!in_utterance_) {
-        return;
+    if (in_utterance_) {
+        finish(std::max(start_, end.end), end.snr_db);
+    } else if (decoding_) {
+        recogniser_->finish_utterance(); // only silence so far: start afresh
+        decoding_ = false;
     }
+}
+
+void SpeechWorker::begin(std::uint64_t start) {
+    in_utterance_ = true;
+    start_ = start;
+    next_partial_ = start + setup_.rate / 2;
+    last_partial_.clear();
+}
+
+void SpeechWorker::finish(std::uint64_t end, double snr_db) {
     in_utterance_ = false;
+    decoding_ = false;
     std::string text = recogniser_->finish_utterance();
     if (text.empty() && last_partial_.empty()) {
         return; // nothing was heard: not an utterance
     }
-    deliver(TranscriptType::kTranscription, setup_.language_in, false, end.end,
-            end.snr_db, text);
+    deliver(TranscriptType::kTranscription, setup_.language_in, false, end, snr_db, text);
     if (translator_ && !text.empty()) {
         auto translation = translator_->translate(text, kTranslationLimit);
         if (translation) {
-            deliver(TranscriptType::kTranslation, setup_.language_out, false, end.end,
-                    end.snr_db, std::move(*translation));
+            deliver(TranscriptType::kTranslation, setup_.language_out, false, end, snr_db,
+                    std::move(*translation));
         } else {
             setup_.report_error("translation of utterance " +
                                 std::to_string(utterance_idx_) + " failed");

@@ -31,10 +31,12 @@ struct SpeechSetup {
     std::function<void(const std::string &)> report_error;
 };
 
-// Recognises (and translates) the utterances the voice detector cuts, on a
-// thread of its own so that process_frame only copies audio. Interim
-// transcripts come about every 500 ms of an utterance's audio, then the
-// final one at its end and its translation.
+// Recognises (and translates) the stream on a thread of its own, so that
+// process_frame only copies audio. The whole stream goes to the recogniser,
+// whose own voice detector cuts the utterances: on noisy audio it finds
+// speech far better than a level threshold. Interim transcripts come about
+// every 500 ms of an utterance's audio, then the final one at its end and
+// its translation.
 //
 // Destruction lets the thread finish what was handed to it (bounded by the
 // backlog limit), then joins it; no translator child outlives it.
@@ -45,16 +47,13 @@ public:
     SpeechWorker(const SpeechWorker &) = delete;
     SpeechWorker &operator=(const SpeechWorker &) = delete;
 
-    // `start`/`end` are stream positions in frames; `mono` is the mix of a
-    // block of stream audio.
-    void begin_utterance(std::uint64_t start);
+    // `mono` is the mix of the stream's next block, `position` the stream
+    // position (in frames) at its end. end_utterance() ends a running
+    // utterance at once (the stream was drained).
     void audio(std::vector<float> mono, std::uint64_t position, double snr_db);
     void end_utterance(std::uint64_t end, double snr_db);
 
 private:
-    struct Begin {
-        std::uint64_t start;
-    };
     struct Audio {
         std::vector<float> mono;
         std::uint64_t position;
@@ -64,13 +63,14 @@ private:
         std::uint64_t end;
         double snr_db;
     };
-    using Command = std::variant<Begin, Audio, End>;
+    using Command = std::variant<Audio, End>;
 
     void post(Command command, std::size_t frames);
     void run();
-    void handle(Begin &begin);
     void handle(Audio &audio);
     void handle(End &end);
+    void begin(std::uint64_t start);
+    void finish(std::uint64_t end, double snr_db);
     void deliver(TranscriptType type, const std::string &language, bool partial,
                  std::uint64_t end, double snr_db, std::string text);
 
@@ -81,13 +81,15 @@ private:
     std::condition_variable wake_;
     std::deque<Command> queue_;
     std::size_t queued_frames_ = 0;
-    bool dropping_ = false; // the current utterance overflowed the backlog
+    bool dropping_ = false; // over the backlog: audio is dropped until it drains
     bool stopping_ = false;
 
     // Worker-thread state.
     std::unique_ptr<class Recogniser> recogniser_;
     bool failed_ = false;
-    bool in_utterance_ = false;
+    bool decoding_ = false;      // the decoder has an utterance open
+    bool in_utterance_ = false;  // its detector has found speech in it
+    std::uint64_t fed_from_ = 0; // where the decoder's current audio began
     std::uint64_t start_ = 0;
     std::uint64_t next_partial_ = 0;
     std::string last_partial_;

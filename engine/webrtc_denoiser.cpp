@@ -16,13 +16,16 @@ void check(int status, const char *what) {
     }
 }
 
+static_assert(static_cast<int>(WebRtcDenoiser::Level::kVeryHigh) ==
+              webrtc::NoiseSuppression::kVeryHigh);
+
 } // namespace
 
 bool WebRtcDenoiser::supports_rate(std::uint32_t rate) {
     return rate == 16000 || rate == 32000 || rate == 48000;
 }
 
-WebRtcDenoiser::WebRtcDenoiser(StreamFormat format)
+WebRtcDenoiser::WebRtcDenoiser(StreamFormat format, Level level)
     : format_(format), scratch_(format.block_frames()) {
     if (!supports_rate(format.rate)) {
         throw std::invalid_argument("noise suppressor: unsupported rate " +
@@ -34,7 +37,8 @@ WebRtcDenoiser::WebRtcDenoiser(StreamFormat format)
             throw std::runtime_error("cannot initialise the noise suppressor");
         }
         check(state->high_pass_filter()->Enable(true), "high-pass filter");
-        check(state->noise_suppression()->set_level(webrtc::NoiseSuppression::kHigh),
+        check(state->noise_suppression()->set_level(
+                  static_cast<webrtc::NoiseSuppression::Level>(level)),
               "suppression level");
         check(state->noise_suppression()->Enable(true), "noise suppression");
         states_.push_back(std::move(state));

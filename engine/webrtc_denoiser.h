@@ -11,12 +11,15 @@ class AudioProcessing;
 
 namespace kolta::engine {
 
-// Noise suppression with one WebRTC audio-processing state per channel, at
-// its "high" level, on 10 ms blocks. The high-pass filter is on too: it
-// removes rumble and DC the suppressor would otherwise treat as speech.
+// Noise suppression with one WebRTC audio-processing state per channel on
+// 10 ms blocks. The high-pass filter is on too: it removes rumble and DC the
+// suppressor would otherwise treat as speech.
 class WebRtcDenoiser final : public BlockModel {
 public:
-    explicit WebRtcDenoiser(StreamFormat format);
+    // WebRTC's levels, gentlest first.
+    enum class Level { kLow, kModerate, kHigh, kVeryHigh };
+
+    explicit WebRtcDenoiser(StreamFormat format, Level level = Level::kHigh);
     ~WebRtcDenoiser() override;
     void process(float *block, std::size_t frames) override;
 

@@ -51,8 +51,9 @@ def test_denoise_lowers_noise_in_pauses_and_keeps_the_speech_level(sdk, kind):
     with sdk.create_audio_processor(attrs) as processor:
         out = stream(processor, noisy)
     assert level_db(noisy[pauses]) - level_db(out[pauses]) >= 15
-    # Goal 2 dB; measured 2.2 (white) and 3.4 (pink) dB on this mix: a guard.
-    assert abs(level_db(out[voiced]) - level_db(clean[voiced])) <= 4
+    # Measured 1.0 (white) and 1.1 (pink) dB lower on this mix; WebRTC alone
+    # lost 2.2 and 3.4 dB.
+    assert abs(level_db(out[voiced]) - level_db(clean[voiced])) <= 2
 
 
 def hear(sdk, signal, language_out="es-ES"):
@@ -86,6 +87,19 @@ def test_goforward_is_recognised_and_translated(sdk, engine_env):
     expected = subprocess.run(["apertium", "-u", "eng-spa"], input="go forward ten meters\n",
                               capture_output=True, text=True, check=True).stdout.strip()
     assert heard[m.TranscriptType.TRANSLATION] == [expected]
+
+
+@pytest.mark.timeout(120)
+@pytest.mark.parametrize("kind", ["white", "pink"])
+def test_speech_in_noise_is_cut_into_utterances_and_recognised(sdk, engine_env, kind):
+    """goforward.raw twice over steady noise at 20 dB SNR (against the whole
+    clip, pauses included): two utterances, each heard in the main (the last
+    word is sometimes misheard in white noise)."""
+    engine_env.delenv("KOLTA_ENGINE_TRANSCRIPTS")
+    twice = np.concatenate([goforward(), goforward()])
+    heard = hear(sdk, mix(twice, np.ones(len(twice), bool), kind, 20.0))
+    finals = heard[m.TranscriptType.TRANSCRIPTION]
+    assert len(finals) == 2 and all(f.startswith("go forward ten ") for f in finals), finals
 
 
 @pytest.mark.timeout(60)
