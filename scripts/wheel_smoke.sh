@@ -79,6 +79,9 @@ rng = np.random.default_rng(1)
 t = np.arange(16000 * 2) / 16000
 speech = 0.3 * np.sin(2 * np.pi * 220 * t) * (t > 0.5) * (t < 1.5)
 sf.write("noisy.wav", speech + 0.03 * rng.standard_normal(t.size), 16000, subtype="PCM_16")
+# Recorded speech for the recogniser: "go forward ten meters".
+words = np.fromfile("/usr/share/pocketsphinx/test/data/goforward.raw", dtype="<i2")
+sf.write("speech.wav", words, 16000, subtype="PCM_16")
 print(f"import kolta {kolta.__version__}: signed in to {sdk.version}")
 PYEOF
     "$venv/bin/kolta" denoise noisy.wav clean.wav --storage storage
@@ -86,8 +89,9 @@ PYEOF
 import soundfile as sf
 a, b = sf.read("noisy.wav"), sf.read("clean.wav")
 assert a[0].shape == b[0].shape and a[1] == b[1], "denoised file not aligned with its input"'
-    "$venv/bin/kolta" translate noisy.wav --to de-DE --storage storage | tee translate.txt
-    grep -q "translation complete #0 de-DE" translate.txt
+    "$venv/bin/kolta" translate speech.wav --to es-ES --storage storage | tee translate.txt
+    grep -q "transcription complete #0 en-US .*go forward ten meters" translate.txt
+    grep -q "translation complete #0 es-ES" translate.txt
     "$venv/bin/kolta" info --storage storage
     cd "$ROOT"
 done
