@@ -46,6 +46,19 @@ export LSAN_OPTIONS="suppressions=$ROOT/tests/sanitizers/lsan.supp:print_suppres
 export PYTHONPATH="$BUILD:$BUILD/tests/native${PYTHONPATH:+:$PYTHONPATH}"
 export PYTHONFAULTHANDLER=1
 
+# Programs the engine (and the speech tests) start, Apertium's translator
+# among them, are not ours and are not built with the sanitizers: they run
+# without the preloaded runtime, through a wrapper first on PATH.
+WRAPPERS=$BUILD/uninstrumented-bin
+mkdir -p "$WRAPPERS"
+for program in apertium; do
+    real=$(command -v "$program" || true)
+    [ -n "$real" ] || continue
+    printf '#!/bin/sh\nunset LD_PRELOAD\nexec %s "$@"\n' "$real" >"$WRAPPERS/$program"
+    chmod +x "$WRAPPERS/$program"
+done
+export PATH="$WRAPPERS:$PATH"
+
 # The modules must come from this build and load its engine (the run path),
 # never an installed copy.
 "$PY" - "$BUILD" <<'EOF'
@@ -72,6 +85,14 @@ DESELECT=(
 # frames and dies on an internal CHECK (asan_thread.cpp:371). A tooling
 # limitation: the same tests pass in the normal build.
 DESELECT+=(--deselect tests/test_callbacks.py::test_exit_while_native_threads_call)
+# A child forked while other threads run exits through LSan's leak check,
+# which cannot stop those threads there ("Running thread ... was not
+# suspended. False leaks are possible.") and reports what they held in the
+# parent (their Python thread states, a frame one of them was returning) as
+# leaked. The same cases pass in the normal build.
+for case in own inherited_sdk close drop process_frame sys.exit; do
+    DESELECT+=(--deselect "tests/test_fork.py::test_forked_child[$case-busy]")
+done
 
 echo "== sanitize: pytest under ASan+UBSan (reports: $REPORTS)"
 # UBSan ignores log_path next to ASan and writes to stderr: --capture=sys lets
