@@ -552,7 +552,10 @@ def arrays(draw):
 
 def as_pcm(value):
     """One-dimensional arrays of PCM, as float32: floats by value, signed
-    integers over their full scale, uint8 as offset binary; nothing else."""
+    integers over their full scale, uint8 as offset binary; a frame as the
+    samples it exports; nothing else."""
+    if isinstance(value, m.AudioFrame):
+        value = np.frombuffer(value.samples, np.float32)
     if not isinstance(value, np.ndarray) or value.ndim != 1:
         return REFUSE
     kind, bits = value.dtype.kind, 8 * value.dtype.itemsize
