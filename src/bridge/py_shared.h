@@ -37,15 +37,19 @@ template <typename T> void drop_interruptibly(std::shared_ptr<T> &ref) {
         return;
     if (ref.use_count() != 1 || !on_main_thread())
         return drop_without_gil(ref);
+    // The reference goes into a box the thread shares: should the thread not
+    // start, the box is still this thread's to drop without the GIL (a lambda
+    // that had taken the reference itself would drop it here, GIL held).
+    auto last = std::make_shared<std::shared_ptr<T>>(std::move(ref));
     auto finished = std::make_shared<std::promise<void>>();
     std::future<void> done = finished->get_future();
     try {
-        std::thread([last = std::move(ref), finished]() mutable {
-            last.reset();
+        std::thread([last, finished] {
+            last->reset();
             finished->set_value();
         }).detach();
     } catch (const std::system_error &) {
-        return drop_without_gil(ref); // no thread to be had: wait uninterrupted
+        return drop_without_gil(*last); // no thread to be had: wait uninterrupted
     }
     for (;;) {
         {
