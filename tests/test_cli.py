@@ -185,6 +185,28 @@ def test_folder_refused_model_in_workers_is_one_line(tmp_path):
     assert not out.exists() or os.listdir(out) == []
 
 
+@pytest.mark.parametrize("broken, message", [
+    ("f1.wav", "f1.wav: not an audio file libsndfile can read"),
+    (None, "sign-in refused (UNAUTHORIZED)"),
+])
+def test_folder_refused_after_the_workers_started_is_one_line(tmp_path, broken, message):
+    # Workers start before the files are checked and the key is tried: they
+    # must neither sign in nor print anything of their own.
+    folder, out = tmp_path / "in", tmp_path / "out"
+    folder.mkdir()
+    for i in range(3):
+        write(str(folder / f"f{i}.wav"), noisy_tone(RATE // 2, seed=i), RATE, "PCM_16")
+    if broken:
+        (folder / broken).write_bytes(b"RIFF, but no audio")
+    done = run_kolta("denoise", str(folder), str(out), "--jobs", "3",
+                     "--storage", str(tmp_path / "st"),
+                     env={"KOLTA_API_KEY": "not-a-key" if broken is None else "kt_all"})
+    assert done.returncode == 2
+    (line,) = done.stderr.splitlines()
+    assert line.startswith("kolta: error: ") and message in line
+    assert not out.exists() or os.listdir(out) == []
+
+
 def test_translate_prints_transcripts_as_they_arrive(tmp_path):
     source = str(tmp_path / "speech.wav")
     silence = np.zeros((RATE // 2, 1))

@@ -11,6 +11,8 @@ Everything the extension `_kolta_module` offers is re-exported here, plus:
 
 from __future__ import annotations
 
+from typing import TYPE_CHECKING, Any
+
 from _kolta_module import AudioAttributes as AudioAttributes
 from _kolta_module import AudioFrame as AudioFrame
 from _kolta_module import AudioProcessor as AudioProcessor
@@ -30,11 +32,23 @@ from _kolta_module import create_sdk as create_sdk
 
 import _kolta_module
 
-from .streams import AlignedStream as AlignedStream
-from .streams import process_stream as process_stream
+if TYPE_CHECKING:
+    from .streams import AlignedStream as AlignedStream
+    from .streams import process_stream as process_stream
 
 # The bindings' version (the generated stub does not declare it).
 __version__: str = getattr(_kolta_module, "__version__")
+
+
+def __getattr__(name: str) -> Any:
+    # The stream helpers load NumPy on first use, not at `import kolta`: the
+    # command line starts its worker processes before paying for that import.
+    if name in ("AlignedStream", "process_stream"):
+        from . import streams
+
+        return getattr(streams, name)
+    raise AttributeError(f"module 'kolta' has no attribute {name!r}")
+
 
 __all__ = [
     "AlignedStream", "AudioAttributes", "AudioFrame", "AudioProcessor",

@@ -14,16 +14,13 @@ import numpy as np
 import numpy.typing as npt
 import soundfile as sf
 
+from .errors import BadInput
 from .formats import SUPPORTED_CHANNELS
 
 # Read as int16 (8-bit PCM is widened by libsndfile) or int32 (24-bit sits in
 # the top bytes); anything else is decoded to float32 by libsndfile.
 _INT16_SUBTYPES = frozenset({"PCM_S8", "PCM_U8", "PCM_16", "DPCM_8", "DPCM_16"})
 _INT32_SUBTYPES = frozenset({"PCM_24", "PCM_32"})
-
-
-class BadInput(Exception):
-    """A problem with what the user gave; its message is one line."""
 
 
 @dataclass(frozen=True)

@@ -13,16 +13,19 @@ import sys
 import threading
 from collections.abc import Callable, Sequence
 from concurrent.futures import Future, ProcessPoolExecutor
-from typing import NoReturn
+from typing import TYPE_CHECKING, NoReturn
 
 from _kolta_module import InitParams, Sdk, TextFrame, create_sdk
 
 from . import __version__
 
-from .audiofile import AudioInfo, BadInput, inspect, output_format, readable_extensions
+from .errors import BadInput
 from .formats import MODELS, SUPPORTED_CHANNELS, SUPPORTED_RATES
 from .progress import ProgressBar
 from .storage import default_storage_dir
+
+if TYPE_CHECKING:  # the audio modules load NumPy and libsndfile: see _start_workers
+    from .audiofile import AudioInfo
 
 DEMO_KEY = "KOLTA-DEMO-KEY"
 KEY_VARIABLE = "KOLTA_API_KEY"
@@ -134,6 +137,8 @@ def _processor_error(error: Exception, model: str) -> BadInput:
 
 def _plan(input_path: str, output_path: str) -> list[tuple[AudioInfo, str]]:
     """(input, output) pairs, every input checked, before any sign-in."""
+    from .audiofile import inspect, output_format, readable_extensions
+
     if not os.path.isdir(input_path):
         info = inspect(input_path)
         if os.path.isdir(output_path):
@@ -160,6 +165,19 @@ def _describe(info: AudioInfo) -> str:
 
 
 def run_denoise(args: argparse.Namespace) -> int:
+    pool = _start_workers(args)
+    if pool is None:
+        return _denoise(args, None)
+    try:
+        status = _denoise(args, pool)
+    except BaseException:
+        pool.shutdown(wait=False, cancel_futures=True)
+        raise
+    pool.shutdown()
+    return status
+
+
+def _denoise(args: argparse.Namespace, pool: ProcessPoolExecutor | None) -> int:
     from .pipeline import denoise_file
 
     plan = _plan(args.input, args.output)
@@ -169,8 +187,8 @@ def run_denoise(args: argparse.Namespace) -> int:
     os.makedirs(out_dir, exist_ok=True)
     total_audio = sum(info.seconds for info, _ in plan)
     elapsed = 0.0
-    if args.jobs > 1 and len(plan) > 1:
-        elapsed = _denoise_in_workers(sdk, plan, args, total_audio)
+    if pool is not None and len(plan) > 1:
+        elapsed = _denoise_in_workers(pool, sdk, plan, args, total_audio)
     else:
         with ProgressBar(total_audio, "denoise") as bar:
             for info, out in plan:
@@ -193,19 +211,41 @@ def _report_file(info: AudioInfo, out: str, engine_rate: int, factor: float) -> 
           f"[real-time factor {factor:.4f}]", flush=True)
 
 
-# Worker processes (spawned): one signed-in SDK each, made once.
+# Worker processes (spawned): one signed-in SDK each, made for the first file.
 _worker_sdk: Sdk | None = None
 
 
-def _worker_start(storage: str | None, given_key: str | None) -> None:
+def _start_workers(args: argparse.Namespace) -> ProcessPoolExecutor | None:
+    """With a folder and --jobs N, N-1 workers (at most one fewer than the
+    folder's files), started before this process loads NumPy and libsndfile
+    and checks the files, so that each worker's start-up (a fresh
+    interpreter and the same imports) runs beside ours, not beside our work.
+    They only import: nothing signs in before the inputs are checked."""
+    if args.jobs < 2 or not os.path.isdir(args.input):
+        return None
+    with os.scandir(args.input) as entries:
+        files = sum(1 for entry in entries if entry.is_file())
+    workers = min(args.jobs, files) - 1
+    if workers < 1:
+        return None
+    pool = ProcessPoolExecutor(max_workers=workers,
+                               mp_context=multiprocessing.get_context("spawn"))
+    for _ in range(workers):
+        pool.submit(_worker_warm_up)  # a worker process starts only for a task
+    return pool
+
+
+def _worker_warm_up() -> None:
+    from . import pipeline  # noqa: F401
+
+
+def _worker_denoise(info: AudioInfo, out: str, model: str, storage: str | None,
+                    given_key: str | None) -> tuple[int, float]:
     global _worker_sdk
-    _worker_sdk = signed_in_sdk(storage, given_key)
-
-
-def _worker_denoise(info: AudioInfo, out: str, model: str) -> tuple[int, float]:
     from .pipeline import denoise_file
 
-    assert _worker_sdk is not None
+    if _worker_sdk is None:
+        _worker_sdk = signed_in_sdk(storage, given_key)
     result = denoise_file(_worker_sdk, info, out, model)
     return result.engine_rate, result.seconds
 
@@ -228,13 +268,14 @@ class _Ends:
             return self._back + 1
 
 
-def _denoise_in_workers(sdk: Sdk, plan: list[tuple[AudioInfo, str]],
-                        args: argparse.Namespace, total_audio: float) -> float:
-    """N-1 spawned workers take files from the front of the list and this
-    process, signed in already, from the back: nobody waits for the workers'
-    start-up (a fresh interpreter, its imports and a sign-in each), and a
-    worker is given its next file only when it is done with one, so that no
-    file waits in a worker's queue while this process could take it."""
+def _denoise_in_workers(pool: ProcessPoolExecutor, sdk: Sdk,
+                        plan: list[tuple[AudioInfo, str]], args: argparse.Namespace,
+                        total_audio: float) -> float:
+    """The workers take files from the front of the list and this process,
+    signed in already, from the back: nobody waits for a worker still
+    starting, and a worker is given its next file only when it is done with
+    one, so that no file waits in a worker's queue while this process could
+    take it."""
     import queue
     import time
 
@@ -243,12 +284,8 @@ def _denoise_in_workers(sdk: Sdk, plan: list[tuple[AudioInfo, str]],
     started = time.perf_counter()
     files = _Ends(len(plan))
     finished: queue.SimpleQueue[tuple[int, Future[tuple[int, float]]]] = queue.SimpleQueue()
-    workers = min(args.jobs, len(plan)) - 1
-    context = multiprocessing.get_context("spawn")
-    with ProcessPoolExecutor(max_workers=workers, mp_context=context,
-                             initializer=_worker_start,
-                             initargs=(args.storage, args.api_key)) as pool, \
-            ProgressBar(total_audio, f"denoise x{args.jobs}") as bar:
+    workers = min(args.jobs, len(plan)) - 1  # never more than _start_workers made
+    with ProgressBar(total_audio, f"denoise x{args.jobs}") as bar:
 
         def send_next(_: object = None) -> None:  # also on the pool's result thread
             index = files.take(front=True)
@@ -256,7 +293,8 @@ def _denoise_in_workers(sdk: Sdk, plan: list[tuple[AudioInfo, str]],
                 return
             info, out = plan[index]
             try:
-                future = pool.submit(_worker_denoise, info, out, args.model)
+                future = pool.submit(_worker_denoise, info, out, args.model, args.storage,
+                                     args.api_key)
             except RuntimeError:  # shut down or broken after a failure: reported already
                 return
             future.add_done_callback(lambda done: finished.put((index, done)))
@@ -311,6 +349,7 @@ def _printer() -> Callable[[TextFrame], None]:
 
 
 def run_translate(args: argparse.Namespace) -> int:
+    from .audiofile import inspect
     from .pipeline import translate_file
 
     info = inspect(args.input)
