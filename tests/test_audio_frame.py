@@ -254,6 +254,18 @@ CRASH_REPROS = {
                 p.process_frame(AudioFrame(np.full(1 << 20, 0.75, np.float32)))
         print(np.frombuffer(view, np.float32).sum())
     """),
+    "outputs kept among freed ones of other sizes": (0.0, """
+        kept, copies = [], []
+        with sdk.create_audio_processor(attrs(16000, 1)) as p:
+            for i, n in enumerate([320, 640, 320, 48000, 320, 330, 960, 320] * 4):
+                out = p.process_frame(AudioFrame(np.full(n, i + 1.0, np.float32)))
+                if i % 3:  # the rest are freed at once and their memory reused
+                    kept.append(out)
+                    copies.append(np.array(out.samples))
+        converted = [AudioFrame(np.full(n, 7, np.int16)) for n in (320, 640, 48000)]
+        print(sum(float(np.abs(np.frombuffer(f.samples, np.float32) - c).sum())
+                  for f, c in zip(kept, copies)))
+    """),
     "output outlives processor and sdk": (8000.0, """
         p = sdk.create_audio_processor(attrs(16000, 1))
         p.process_frame(AudioFrame(np.full(16000, 0.5, np.float32)))

@@ -117,7 +117,7 @@ private:
         }
         if (count == 0)
             return true;
-        kolta_py::FrameStorage::OwnedSamples samples(new (std::nothrow) float[count]);
+        kolta_py::OwnedSamples samples = kolta_py::allocate_samples(count);
         if (!samples)
             return refuse(PyExc_MemoryError, "");
         kolta_py::convert_samples(layout, data, count, stride, samples.get());

@@ -7,8 +7,11 @@
 #include <cstdint>
 #include <cstring>
 #include <memory>
+#include <new>
 #include <utility>
 #include <variant>
+
+#include "bridge/sample_blocks.h"
 
 namespace kolta_py {
 
@@ -52,7 +55,7 @@ private:
 // processed output, copied from the library's buffer right after the call).
 class FrameStorage {
 public:
-    using OwnedSamples = std::unique_ptr<float[]>;
+    using OwnedSamples = kolta_py::OwnedSamples;
 
     FrameStorage() = default;
     FrameStorage(FrameStorage &&) noexcept = default;
@@ -73,7 +76,9 @@ public:
     static FrameStorage copy_of(const kolta::AudioFrame &record) {
         if (record.frame_count == 0 || record.samples == nullptr)
             return FrameStorage();
-        OwnedSamples samples(new float[record.frame_count]);
+        OwnedSamples samples = allocate_samples(record.frame_count);
+        if (!samples)
+            throw std::bad_alloc();
         std::memcpy(samples.get(), record.samples, record.frame_count * sizeof(float));
         return FrameStorage(std::move(samples), record.frame_count);
     }
