@@ -65,12 +65,20 @@ bool program_on_path(const char *program) {
     return false;
 }
 
-std::string trimmed(const std::string &text) {
-    const auto first = text.find_first_not_of(" \t\r\n");
-    if (first == std::string::npos) {
-        return {};
+// Words separated by one space: a pronoun Spanish drops leaves two behind
+// ("Tuvo  casó").
+std::string tidied(const std::string &text) {
+    std::string words;
+    std::size_t begin = text.find_first_not_of(" \t\r\n");
+    while (begin != std::string::npos) {
+        const std::size_t end = text.find_first_of(" \t\r\n", begin);
+        if (!words.empty()) {
+            words += ' ';
+        }
+        words.append(text, begin, end == std::string::npos ? end : end - begin);
+        begin = text.find_first_not_of(" \t\r\n", end);
     }
-    return text.substr(first, text.find_last_not_of(" \t\r\n") - first + 1);
+    return words;
 }
 
 } // namespace
@@ -283,7 +291,7 @@ std::optional<std::string> Translator::translate(const std::string &text,
     if (!child.exited_cleanly()) {
         return std::nullopt;
     }
-    return trimmed(output);
+    return tidied(output);
 }
 
 #endif
