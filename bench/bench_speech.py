@@ -69,7 +69,8 @@ def stream(processor: kolta.AudioProcessor, signal: Floats,
 def denoise(sdk: kolta.Sdk, suppressor: str, signal: Floats) -> Floats:
     with environment(KOLTA_ENGINE_SUPPRESSOR=suppressor, KOLTA_LOCAL_INFERENCING="1"):
         with sdk.create_audio_processor(attributes("denoise")) as processor:
-            return stream(processor, signal)
+            denoised = stream(processor, signal)
+    return denoised
 
 
 def suppression(sdk: kolta.Sdk) -> dict[str, Any]:

@@ -37,6 +37,9 @@ except ImportError as error:  # pragma: no cover - depends on the build
 DEMO_KEY = "KOLTA-DEMO-KEY"
 RATE = 16000
 
+__all__ = ["DEMO_KEY", "RATE", "attributes", "environment", "gc_paused", "helpers", "kolta",
+           "main", "median", "noise", "now_ns", "python_version", "signed_in_sdk"]
+
 
 def python_version() -> str:
     return f"{platform.python_implementation()} {platform.python_version()}"

@@ -2,7 +2,8 @@
 # Static type checks against the installed module (make setup installs it):
 #   1. mypy's stubtest compares the generated stub _kolta_module.pyi with the
 #      module it describes (every name, property and enumeration member);
-#   2. mypy --strict checks the kolta package (python/kolta) and examples/ against that stub.
+#   2. mypy --strict checks the kolta package (python/kolta), examples/ and bench/
+#      against that stub.
 #
 #   scripts/typecheck.sh                # the .venv interpreter
 #   VENV=.venv311 scripts/typecheck.sh  # another virtual environment
@@ -54,3 +55,7 @@ echo "== mypy --strict python/kolta"
 echo "== mypy --strict examples/"
 "$PY" -m mypy --strict --config-file "$ROOT/pyproject.toml" --cache-dir "$WORK/cache" \
     "$ROOT/examples"
+
+echo "== mypy --strict bench/"
+MYPYPATH="$ROOT/examples" "$PY" -m mypy --strict --config-file "$ROOT/pyproject.toml" \
+    --cache-dir "$WORK/cache" "$ROOT/bench"
