@@ -207,6 +207,32 @@ def test_folder_refused_after_the_workers_started_is_one_line(tmp_path, broken, 
     assert not out.exists() or os.listdir(out) == []
 
 
+@pytest.mark.skipif(sys.platform == "win32", reason="process groups and SIGINT are POSIX")
+@pytest.mark.parametrize("when", ["signed in", ") -> "])
+def test_ctrl_c_with_workers_ends_in_one_line(tmp_path, when):
+    """Ctrl-C goes to the whole process group: workers starting, waiting or
+    in a file; no traceback from any of them, no partial file left."""
+    import signal
+
+    folder, out = tmp_path / "in", tmp_path / "out"
+    folder.mkdir()
+    for i in range(8):
+        write(str(folder / f"f{i}.wav"), noisy_tone(60 * RATE, seed=i), RATE, "PCM_16")
+    environment = {k: v for k, v in os.environ.items() if k != "KOLTA_API_KEY"}
+    command = [sys.executable, "-m", "kolta", "denoise", str(folder), str(out), "--jobs", "2",
+               "--storage", str(tmp_path / "st")]
+    with subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+                          env=environment, start_new_session=True) as kolta:
+        assert kolta.stdout is not None and kolta.stderr is not None
+        for line in kolta.stdout:
+            if when in line:
+                os.killpg(kolta.pid, signal.SIGINT)
+                break
+        rest, stderr = kolta.communicate(timeout=60)
+    assert (kolta.returncode, stderr) == (130, "kolta: interrupted\n")
+    assert not out.exists() or not [name for name in os.listdir(out) if ".part" in name]
+
+
 def test_translate_prints_transcripts_as_they_arrive(tmp_path):
     source = str(tmp_path / "speech.wav")
     silence = np.zeros((RATE // 2, 1))

@@ -6,12 +6,14 @@ status 2; inputs are checked before signing in wherever possible."""
 from __future__ import annotations
 
 import argparse
+import contextlib
 import multiprocessing
 import os
 import re
+import signal
 import sys
 import threading
-from collections.abc import Callable, Sequence
+from collections.abc import Callable, Iterator, Sequence
 from concurrent.futures import Future, ProcessPoolExecutor
 from typing import TYPE_CHECKING, NoReturn
 
@@ -230,9 +232,27 @@ def _start_workers(args: argparse.Namespace) -> ProcessPoolExecutor | None:
         return None
     pool = ProcessPoolExecutor(max_workers=workers,
                                mp_context=multiprocessing.get_context("spawn"))
-    for _ in range(workers):
-        pool.submit(_worker_warm_up)  # a worker process starts only for a task
+    with _new_processes_ignore_ctrl_c():
+        for _ in range(workers):
+            pool.submit(_worker_warm_up)  # a worker process starts only for a task
     return pool
+
+
+@contextlib.contextmanager
+def _new_processes_ignore_ctrl_c() -> Iterator[None]:
+    """Ctrl-C reaches the workers too. They start with it ignored (a process
+    inherits that, and Python keeps it), so that it cannot end them with a
+    traceback of their own while they start or wait for a file; `kolta`
+    stops them instead. While a worker denoises a file, Ctrl-C ends that
+    file (see _worker_denoise)."""
+    if threading.current_thread() is not threading.main_thread():
+        yield
+        return
+    previous = signal.signal(signal.SIGINT, signal.SIG_IGN)
+    try:
+        yield
+    finally:
+        signal.signal(signal.SIGINT, previous)
 
 
 def _worker_warm_up() -> None:
@@ -244,9 +264,15 @@ def _worker_denoise(info: AudioInfo, out: str, model: str, storage: str | None,
     global _worker_sdk
     from .pipeline import denoise_file
 
-    if _worker_sdk is None:
-        _worker_sdk = signed_in_sdk(storage, given_key)
-    result = denoise_file(_worker_sdk, info, out, model)
+    # Interrupted, the file's partial output is removed and the pool reports
+    # the KeyboardInterrupt to `kolta`, which is stopping already.
+    signal.signal(signal.SIGINT, signal.default_int_handler)
+    try:
+        if _worker_sdk is None:
+            _worker_sdk = signed_in_sdk(storage, given_key)
+        result = denoise_file(_worker_sdk, info, out, model)
+    finally:
+        signal.signal(signal.SIGINT, signal.SIG_IGN)
     return result.engine_rate, result.seconds
 
 
