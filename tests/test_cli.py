@@ -1,6 +1,7 @@
 """The kolta command line: bad inputs, file formats, folders, translation, info."""
 
 import os
+import signal
 import subprocess
 import sys
 
@@ -212,8 +213,6 @@ def test_folder_refused_after_the_workers_started_is_one_line(tmp_path, broken, 
 def test_ctrl_c_with_workers_ends_in_one_line(tmp_path, when):
     """Ctrl-C goes to the whole process group: workers starting, waiting or
     in a file; no traceback from any of them, no partial file left."""
-    import signal
-
     folder, out = tmp_path / "in", tmp_path / "out"
     folder.mkdir()
     for i in range(8):

@@ -346,11 +346,8 @@ def _denoise_in_workers(pool: ProcessPoolExecutor, sdk: Sdk,
                     left -= 1
             for _ in range(left):
                 report_worker(*finished.get())
-        except BaseException as error:
-            pool.shutdown(wait=False, cancel_futures=True)
-            if isinstance(error, (RuntimeError, ValueError)):
-                raise _processor_error(error, args.model) from None
-            raise
+        except (RuntimeError, ValueError) as error:  # run_denoise stops the pool
+            raise _processor_error(error, args.model) from None
     return time.perf_counter() - started
 
 

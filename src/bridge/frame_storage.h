@@ -55,8 +55,6 @@ private:
 // processed output, copied from the library's buffer right after the call).
 class FrameStorage {
 public:
-    using OwnedSamples = kolta_py::OwnedSamples;
-
     FrameStorage() = default;
     FrameStorage(FrameStorage &&) noexcept = default;
     FrameStorage &operator=(FrameStorage &&) noexcept = default;
