@@ -7,10 +7,12 @@
 #include <system_error>
 #include <thread>
 
-#include "env_vars.h"
-#include "kolta_session.h"
-#include "logger.h"
-#include "version.h"
+#include <kolta_common/bounded_number.h>
+
+#include "base/env_vars.h"
+#include "base/logger.h"
+#include "session/kolta_session.h"
+#include "base/version.h"
 
 namespace kolta {
 
@@ -67,7 +69,7 @@ std::chrono::milliseconds startup_delay() {
     if (!text) {
         return std::chrono::milliseconds(0);
     }
-    const auto value = engine::parse_bounded_number(*text, ~0ULL >> 1);
+    const auto value = kolta_common::parse_bounded_number(*text, ~0ULL >> 1);
     if (!value) {
         return std::chrono::milliseconds(0);
     }
@@ -88,7 +90,8 @@ std::shared_ptr<IKoltaSdk> CreateKoltaSdk(const InitParams &params) {
                  " environment=" + environment_name(params.environment) +
                  " storage_dir=" + params.storage_dir +
                  " models_dir=" + params.models_dir);
-    return std::make_shared<engine::KoltaSession>(std::move(logger), params.models_dir);
+    return std::make_shared<engine::KoltaSession>(std::move(logger), params.models_dir,
+                                                  params.environment, params.storage_dir);
 }
 
 } // namespace kolta

@@ -5,6 +5,8 @@
 #include <cstdlib>
 #include <filesystem>
 
+#include <kolta_common/environment.h>
+
 #include "bridge/registration.h"
 
 namespace kolta_py {
@@ -30,7 +32,7 @@ kolta::Environment environment_from(std::string value) {
 }
 
 std::string models_dir_from_environment() {
-    std::string configured = env_or_empty("KOLTA_MODELS_DIR");
+    std::string configured = env_or_empty(kolta_common::kModelsDirVariable);
     if (!configured.empty())
         return configured;
     return (std::filesystem::current_path() / "models").string();

@@ -2,6 +2,8 @@
 
 #include <nanobind/stl/string.h>
 
+#include <kolta_common/sdk_errors.h>
+
 #include "bridge/registration.h"
 
 namespace kolta_py {
@@ -11,31 +13,12 @@ void bind_sdk_error_type(nb::module_ &m) {
     if (reuse_registered<E>(m, "SdkErrorType"))
         return;
     require_enum_module();
-    nb::enum_<E>(m, "SdkErrorType", "Failure category carried by SdkResult.error_type.",
-                 nb::is_arithmetic())
-        .value("NO_CREDENTIALS", E::kNoCredentials)
-        .value("USER_DISABLED", E::kUserDisabled)
-        .value("UNAUTHORIZED", E::kUnauthorized)
-        .value("USER_NOT_FOUND", E::kUserNotFound)
-        .value("SESSION_EXISTS", E::kSessionExists)
-        .value("SESSION_EXPIRED", E::kSessionExpired)
-        .value("TOKEN_EXPIRED", E::kTokenExpired)
-        .value("INVALID_GRANT", E::kInvalidGrant)
-        .value("AUTHENTICATION_FAILED", E::kAuthenticationFailed)
-        .value("BAD_REQUEST", E::kBadRequest)
-        .value("AUTHENTICATION_MECHANISM_MISMATCH", E::kAuthenticationMechanismMismatch)
-        .value("DOMAIN_BLACKLISTED", E::kDomainBlacklisted)
-        .value("INVALID_EMAIL", E::kInvalidEmail)
-        .value("EMPTY_PASSCODE", E::kEmptyPasscode)
-        .value("INVALID_PASSCODE", E::kInvalidPasscode)
-        .value("MAX_RETRIES_EXCEEDED", E::kMaxRetriesExceeded)
-        .value("PORTAL_USER_EXISTS", E::kPortalUserExists)
-        .value("USER_CREATION_FAILED", E::kUserCreationFailed)
-        .value("ONBOARDING_EXISTS", E::kOnboardingExists)
-        .value("GROUP_MIGRATED", E::kGroupMigrated)
-        .value("NOT_DOMAIN_JOINED", E::kNotDomainJoined)
-        .value("SERVER_UNREACHABLE", E::kServerUnreachable)
-        .value("UNKNOWN_FAILURE", E::kUnknownFailure);
+    nb::enum_<E> type(m, "SdkErrorType",
+                      "Failure category carried by SdkResult.error_type.",
+                      nb::is_arithmetic());
+#define KOLTA_BIND_ERROR_TYPE(member, name, description) type.value(#name, E::member);
+    KOLTA_SDK_ERROR_TYPES(KOLTA_BIND_ERROR_TYPE)
+#undef KOLTA_BIND_ERROR_TYPE
 }
 
 void bind_sdk_result(nb::module_ &m) {
