@@ -3,7 +3,9 @@
 Everything the extension `_kolta_module` offers is re-exported here, plus:
 
 - `kolta.streams`: push chunks of any size and dtype, get output aligned
-  sample for sample with the input;
+  sample for sample with the input; `open_processor` opens a processor
+  whose format the stream then takes;
+- `denoise` and `transcribe`: a whole recording in one call;
 - `kolta.aio`: the same from asyncio, with states and transcripts as async
   iterators;
 - the `kolta` command line (`python -m kolta`).
@@ -32,7 +34,12 @@ from _kolta_module import create_sdk as create_sdk
 
 import _kolta_module
 
+from .processor_formats import open_processor as open_processor
+
 if TYPE_CHECKING:
+    from .one_call import Segment as Segment
+    from .one_call import denoise as denoise
+    from .one_call import transcribe as transcribe
     from .streams import AlignedStream as AlignedStream
     from .streams import process_stream as process_stream
 
@@ -47,13 +54,17 @@ def __getattr__(name: str) -> Any:
         from . import streams
 
         return getattr(streams, name)
+    if name in ("Segment", "denoise", "transcribe"):
+        from . import one_call
+
+        return getattr(one_call, name)
     raise AttributeError(f"module 'kolta' has no attribute {name!r}")
 
 
 __all__ = [
     "AlignedStream", "AudioAttributes", "AudioFrame", "AudioProcessor",
     "CloudInferencingParams", "InitParams", "LanguageTranslationConfig", "PipelineState",
-    "ProcessorAttributes", "Sdk", "SdkErrorType", "SdkResult", "TextFrame",
+    "ProcessorAttributes", "Sdk", "SdkErrorType", "SdkResult", "Segment", "TextFrame",
     "TranscriptData", "TranscriptSegment", "TranscriptType", "__version__", "create_sdk",
-    "process_stream",
+    "denoise", "open_processor", "process_stream", "transcribe",
 ]

@@ -6,7 +6,8 @@ the library's threads; each is handed to the loop with
 `loop.call_soon_threadsafe` and put in a bounded `EventQueue`, read with
 `async for`. When a consumer falls behind and its queue is full, the oldest
 undelivered item is discarded and counted in `EventQueue.dropped`: the
-library's thread never waits for the loop.
+library's thread never waits for the loop. Several tasks may read one queue:
+each item goes to one of them, and all of them end when the processor closes.
 """
 
 from __future__ import annotations
@@ -14,6 +15,7 @@ from __future__ import annotations
 import asyncio
 import collections
 import threading
+import warnings
 from collections.abc import Callable
 from types import TracebackType
 from typing import Generic, TypeVar
@@ -32,6 +34,9 @@ _create_sdk = _kolta_module.create_sdk
 
 T = TypeVar("T")
 DEFAULT_QUEUE_SIZE = 256
+# What `open_processor` assumes when not told; it warns, as audio at any other
+# rate would be processed (and transcribed) as if it were at this one.
+ASSUMED_RATE = 16000
 
 
 class EventQueue(Generic[T]):
@@ -39,7 +44,7 @@ class EventQueue(Generic[T]):
 
     Holds at most `maxsize` items; when full, the oldest is dropped (counted
     in `dropped`). Iteration ends once the processor is closed and every
-    item queued before that has been read."""
+    item queued before that has been read, for every task reading it."""
 
     def __init__(self, loop: asyncio.AbstractEventLoop, maxsize: int,
                  on_cancel: Callable[[], object] | None = None):
@@ -48,7 +53,9 @@ class EventQueue(Generic[T]):
         self._loop = loop
         self._maxsize = maxsize
         self._items: collections.deque[T] = collections.deque()
-        self._waiter: asyncio.Future[None] | None = None
+        # One future per waiting reader: a new item or the close wakes all
+        # of them, and those that find nothing left wait again.
+        self._waiters: list[asyncio.Future[None]] = []
         self._closed = False
         self._on_cancel = on_cancel
         self.dropped = 0
@@ -77,8 +84,9 @@ class EventQueue(Generic[T]):
         self._wake()
 
     def _wake(self) -> None:
-        if self._waiter is not None and not self._waiter.done():
-            self._waiter.set_result(None)
+        for waiter in self._waiters:
+            if not waiter.done():
+                waiter.set_result(None)
 
     def __aiter__(self) -> EventQueue[T]:
         return self
@@ -87,15 +95,16 @@ class EventQueue(Generic[T]):
         while not self._items:
             if self._closed:
                 raise StopAsyncIteration
-            self._waiter = self._loop.create_future()
+            waiter = self._loop.create_future()
+            self._waiters.append(waiter)
             try:
-                await self._waiter
+                await waiter
             except asyncio.CancelledError:
                 if self._on_cancel is not None:
                     self._on_cancel()
                 raise
             finally:
-                self._waiter = None
+                self._waiters.remove(waiter)
         return self._items.popleft()
 
 
@@ -120,6 +129,15 @@ class AsyncProcessor:
     def _attach(self, processor: AudioProcessor) -> None:
         self._processor = processor
         self._stream = AlignedStream(processor, self._rate, self._channels)
+
+    @property
+    def sampling_rate(self) -> int:
+        """The rate the processor was opened for: `process` takes audio at it."""
+        return self._rate
+
+    @property
+    def channels(self) -> int:
+        return self._channels
 
     @property
     def closed(self) -> bool:
@@ -197,11 +215,18 @@ class AsyncSdk:
         loop = asyncio.get_running_loop()
         return await loop.run_in_executor(None, self.sdk.activate_api_key, api_key)
 
-    async def open_processor(self, model: str = "denoise", *, sampling_rate: int = 16000,
+    async def open_processor(self, model: str = "denoise", *, sampling_rate: int | None = None,
                              channels: int = 1, translate: tuple[str, str] | None = None,
                              queue_size: int = DEFAULT_QUEUE_SIZE) -> AsyncProcessor:
-        """Opens a processor; `translate=("en-US", "es-ES")` runs translation
-        (then `model` may be "translate" or empty)."""
+        """Opens a processor for audio at `sampling_rate` (without it: 16000
+        Hz, with a FutureWarning); `translate=("en-US", "es-ES")` runs
+        translation (then `model` may be "translate" or empty)."""
+        if sampling_rate is None:
+            warnings.warn(f"open_processor: no sampling_rate given, {ASSUMED_RATE} Hz assumed; "
+                          "audio at another rate would be processed as if it were at "
+                          "this one. Pass the audio's rate (sampling_rate=...)",
+                          FutureWarning, stacklevel=2)
+            sampling_rate = ASSUMED_RATE
         loop = asyncio.get_running_loop()
         result = AsyncProcessor(loop, sampling_rate, channels, queue_size)
         states, transcripts = result.states, result.transcripts

@@ -5,6 +5,8 @@ from __future__ import annotations
 SUPPORTED_RATES = (8000, 16000, 24000, 32000, 44100, 48000)
 SUPPORTED_CHANNELS = (1, 2)
 MODELS = ("passthrough", "denoise", "translate")
+# Raw audio (no header) the command line reads: name -> libsndfile subtype.
+RAW_SAMPLE_FORMATS = {"float32": "FLOAT", "int16": "PCM_16"}
 # Chunks shorter than this are dropped by the engine; output lags by as much.
 MIN_CHUNK_SECONDS = 0.020
 

@@ -18,6 +18,7 @@ import numpy.typing as npt
 from _kolta_module import AudioFrame, AudioProcessor
 
 from .formats import min_chunk_values
+from .processor_formats import describe, format_of
 
 Samples = npt.NDArray[np.float32]
 
@@ -36,8 +37,10 @@ _MAX_DRAIN_ROUNDS = 64
 def to_float32(samples: npt.ArrayLike, channels: int = 1) -> Samples:
     """Interleaved float32 samples from float32, float64, int16 or int32 PCM.
 
-    Integer PCM is scaled to [-1, 1) by its full scale (int16 / 32768,
-    int32 / 2**31). A 2-D array is (frames, channels)."""
+    Integer PCM is scaled by its full scale (int16 / 32768, int32 / 2**31),
+    as AudioFrame scales it; NumPy does it several times faster for long
+    chunks (tests/test_pcm_scaling.py holds the two together). A 2-D array
+    is (frames, channels)."""
     data = np.asarray(samples)
     if data.ndim == 2:
         if data.shape[1] != channels:
@@ -64,14 +67,22 @@ class AlignedStream:
     """Feeds one processor; every `feed` returns what is ready, `finish`
     returns the rest. Not thread-safe: one feeding thread at a time.
 
+    The format comes from a processor opened with `kolta.open_processor`
+    (`sampling_rate` and `channels`, when given, must match it); for any
+    other processor, give `sampling_rate` (and `channels`, 1 by default).
+    A 1-D input is interleaved and comes back 1-D; a 2-D (frames, channels)
+    one comes back 2-D, and so does `finish` once the stream was fed one.
+
     A processor serves one stream, from its creation: the engine holds the
     drain chunks `finish` sends and would play them back in front of any
     later audio."""
 
     __slots__ = ("_process", "_channels", "_chunk", "_whole", "_drain", "_pending", "_given",
-                 "_held", "_zero_tail", "_zero_tail_end", "_finished")
+                 "_held", "_zero_tail", "_zero_tail_end", "_finished", "_frames_out")
 
-    def __init__(self, processor: AudioProcessor, sampling_rate: int, channels: int = 1):
+    def __init__(self, processor: AudioProcessor, sampling_rate: int | None = None,
+                 channels: int | None = None):
+        sampling_rate, channels = _stream_format(processor, sampling_rate, channels)
         if channels < 1 or sampling_rate < 50:
             raise ValueError(f"bad stream format: {sampling_rate} Hz, {channels} channel(s)")
         self._process = processor.process_frame
@@ -90,6 +101,7 @@ class AlignedStream:
         self._zero_tail = 0
         self._zero_tail_end = -1
         self._finished = False
+        self._frames_out = False  # fed (frames, channels): `finish` answers alike
 
     @property
     def values_given(self) -> int:
@@ -105,40 +117,45 @@ class AlignedStream:
         if (type(samples) is _ndarray and samples.dtype is _FLOAT32 and samples.ndim == 1
                 and len(samples) == whole):
             # One whole float32 chunk and nothing pending, the usual 20 ms
-            # case: straight through, as few steps as possible.
+            # case: straight through, as few steps as possible. Counted only
+            # once the processor took it: a refused chunk changes nothing.
+            out = _copy_samples(self._process(_AudioFrame(samples)).samples)
             self._given += whole
             if not samples.item(-1):
                 self._note_zero_tail(samples)
-            out = _copy_samples(self._process(_AudioFrame(samples)).samples)
             if len(out) != whole:  # none while priming, more when held silence comes back
                 self._held += whole - len(out)
             return out
-        return self._feed_any(to_float32(samples, self._channels))
+        data = np.asarray(samples)
+        out = self._feed_any(to_float32(data, self._channels))
+        if data.ndim == 2:
+            self._frames_out = True
+            return out.reshape(-1, self._channels)
+        return out
 
     def _feed_any(self, data: Samples) -> Samples:
         size = data.size
         if self._finished or not size or size % self._channels:
             return self._refuse(size)
-        self._given += size
-        self._held += size
-        if not data[-1]:
-            self._note_zero_tail(data)
-        if self._pending is not None:
-            data = np.concatenate((self._pending, data))
-            self._pending = None
+        joined = data if self._pending is None else np.concatenate((self._pending, data))
         # Whole 20 ms chunks only, counted from the start of the stream: every
         # drain then finds whole 10 ms blocks buffered, and the output does
         # not depend on how the caller cut the input.
-        usable = data.size - data.size % self._chunk
-        if usable < data.size:
-            self._pending = data[usable:].copy()
+        usable = joined.size - joined.size % self._chunk
+        out = self._send(joined[:usable]) if usable else _EMPTY
+        # The processor took it (or nothing was sent): only now does the
+        # stream change, so that a refused feed leaves it as it was.
+        self._given += size
+        self._held += size - out.size
+        if not data[-1]:
+            self._note_zero_tail(data)
+        if usable < joined.size:
+            self._pending = joined[usable:].copy()
             self._whole = -1
-            if not usable:
-                return _EMPTY
-            data = data[:usable]
         else:
+            self._pending = None
             self._whole = self._chunk
-        return self._send(data)
+        return out
 
     def _refuse(self, size: int) -> Samples:
         if self._finished:
@@ -150,6 +167,10 @@ class AlignedStream:
 
     def finish(self) -> Samples:
         """Drains the tail: the rest of the output, up to the input's length."""
+        tail = self._finish()
+        return tail.reshape(-1, self._channels) if self._frames_out else tail
+
+    def _finish(self) -> Samples:
         if self._finished:
             return _EMPTY
         self._finished = True
@@ -168,6 +189,7 @@ class AlignedStream:
         else:
             raise RuntimeError("the processor kept returning audio for drain input")
         tail = np.concatenate(pieces) if pieces else _EMPTY
+        self._held -= tail.size
         surplus = -self._held
         if surplus > 0:  # the padding of the last short chunk
             if surplus > tail.size or surplus >= self._chunk:
@@ -194,17 +216,33 @@ class AlignedStream:
 
     def _send(self, data: Samples) -> Samples:
         out = self._process(_AudioFrame(data))
-        count = out.frame_count
-        if not count:
+        if not out.frame_count:
             return _EMPTY
-        self._held -= count
         return _copy_samples(out.samples)
 
 
+def _stream_format(processor: AudioProcessor, sampling_rate: int | None,
+                   channels: int | None) -> tuple[int, int]:
+    known = format_of(processor)
+    if known is None:
+        if sampling_rate is None:
+            raise TypeError("AlignedStream needs sampling_rate: the processor was not opened "
+                            "with kolta.open_processor, so its format is not known")
+        return sampling_rate, 1 if channels is None else channels
+    wanted = (known[0] if sampling_rate is None else sampling_rate,
+              known[1] if channels is None else channels)
+    if wanted != known:
+        raise ValueError(f"a {describe(*wanted)} stream cannot go through a processor "
+                         f"opened for {describe(*known)}: resample (or remix) the audio, "
+                         "or open the processor for its format")
+    return known
+
+
 def process_stream(processor: AudioProcessor, chunks: Iterable[npt.ArrayLike],
-                   sampling_rate: int, channels: int = 1) -> Iterator[Samples]:
-    """Streams `chunks` through `processor`; yields interleaved float32 output
-    whose concatenation has the input's exact length."""
+                   sampling_rate: int | None = None,
+                   channels: int | None = None) -> Iterator[Samples]:
+    """Streams `chunks` through `processor`; yields float32 output whose
+    concatenation has the input's exact length (formats as `AlignedStream`)."""
     stream = AlignedStream(processor, sampling_rate, channels)
     for chunk in chunks:
         out = stream.feed(chunk)
