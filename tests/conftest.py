@@ -131,8 +131,9 @@ def engine_env(monkeypatch):
     """A clean engine environment; returns monkeypatch to set switches. Transcripts
     are the placeholder texts (exact); tests of the recogniser unset
     KOLTA_ENGINE_TRANSCRIPTS."""
-    for var in ("KOLTA_ENGINE_FAULTS", "KOLTA_LOCAL_INFERENCING",
-                "KOLTA_ENGINE_STARTUP_DELAY_MS", "KOLTA_ENGINE_SUPPRESSOR", "KOLTA_MODELS_DIR"):
+    for var in ("KOLTA_ENGINE_FAULTS", "KOLTA_LOCAL_INFERENCING", "KOLTA_API_KEY_FILE",
+                "KOLTA_ENGINE_STARTUP_DELAY_MS", "KOLTA_ENGINE_SUPPRESSOR", "KOLTA_MODELS_DIR",
+                "KOLTA_ENGINE_CLOUD"):
         monkeypatch.delenv(var, raising=False)
     monkeypatch.setenv("KOLTA_ENGINE_TRANSCRIPTS", "placeholder")
     return monkeypatch
@@ -190,3 +191,25 @@ def _release_pytest_session():
 
 
 atexit.register(_release_pytest_session)
+
+
+@pytest.fixture
+def kolta_server(tmp_path):
+    """Starts kolta-server processes: kolta_server(*options, data_dir=None,
+    tls_context=None). At teardown each still running is stopped with SIGTERM
+    and must exit with status 0."""
+    from service_process import ServiceProcess
+
+    started = []
+
+    def start(*options, data_dir=None, tls_context=None, env=None):
+        folder = data_dir or tmp_path / f"service{len(started)}"
+        service = ServiceProcess(folder, *options, tls_context=tls_context, env=env)
+        started.append(service)
+        return service
+
+    yield start
+    statuses = [(service.stop(), service.log) for service in started
+                if service.process.returncode is None]
+    for status, log in statuses:
+        assert status == 0, log

@@ -1,6 +1,7 @@
 """kolta.aio: sessions driven from one event loop, events as async iterators."""
 
 import asyncio
+import warnings
 
 import numpy as np
 import pytest
@@ -115,3 +116,48 @@ def test_cancelling_the_consumer_closes_the_processor(tmp_path, engine_env, wait
 
     remaining = run(main())
     assert remaining[-1] == PipelineState.NOT_RUNNING
+
+
+def complete_kinds(frames):
+    return sorted(f.type_.name for f in frames if f.transcript_data_.complete)
+
+
+@pytest.mark.parametrize("queue,summary,expected", [
+    ("states", sorted, sorted([PipelineState.TRYING, PipelineState.RUNNING,
+                               PipelineState.NOT_RUNNING])),
+    ("transcripts", complete_kinds, ["TRANSCRIPTION", "TRANSLATION"]),
+], ids=["states", "transcripts"])
+def test_every_reader_of_a_queue_ends_when_the_processor_closes(tmp_path, engine_env, queue,
+                                                                summary, expected):
+    async def main():
+        sdk = await signed_in(tmp_path)
+        processor = await sdk.open_processor("", sampling_rate=RATE, translate=("en-US", "es-ES"))
+        readers = [asyncio.ensure_future(collect(getattr(processor, queue)))
+                   for _ in range(3)]
+        await asyncio.sleep(0.05)  # every reader waits by now
+        await processor.process(speech_like(0.5, 4))
+        await processor.finish()
+        await processor.aclose()
+        return await asyncio.wait_for(asyncio.gather(*readers), 10)
+
+    read = run(main())
+    # Each event went to exactly one reader.
+    assert summary([item for items in read for item in items]) == expected
+
+
+def test_open_processor_warns_when_it_assumes_the_rate(tmp_path, engine_env):
+    async def main():
+        sdk = await signed_in(tmp_path)
+        with pytest.warns(FutureWarning, match="no sampling_rate given, 16000 Hz assumed"):
+            assumed = await sdk.open_processor("passthrough")
+        with warnings.catch_warnings():
+            warnings.simplefilter("error")
+            stereo = await sdk.open_processor("passthrough", sampling_rate=44100, channels=2)
+        frames = np.stack([speech_like(0.2, 5), speech_like(0.2, 6)], axis=1)  # (frames, 2)
+        async with assumed, stereo:
+            pieces = [await stereo.process(frames[i:i + 500]) for i in range(0, len(frames), 500)]
+            pieces.append(await stereo.finish())
+        np.testing.assert_array_equal(np.concatenate(pieces), frames)
+        return (assumed.sampling_rate, assumed.channels), (stereo.sampling_rate, stereo.channels)
+
+    assert run(main()) == ((16000, 1), (44100, 2))

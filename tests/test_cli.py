@@ -9,23 +9,8 @@ import numpy as np
 import pytest
 import soundfile as sf
 
+from cli_helpers import RATE, noisy_tone, run_kolta, write
 from kolta import cli
-
-RATE = 16000
-
-
-def run_kolta(*args, env=None, timeout=60):
-    environment = {k: v for k, v in os.environ.items() if k != "KOLTA_API_KEY"}
-    environment.update(env or {})
-    return subprocess.run([sys.executable, "-m", "kolta", *args], capture_output=True,
-                          text=True, timeout=timeout, env=environment)
-
-
-def noisy_tone(frames, rate=RATE, channels=1, seed=0):
-    t = np.arange(frames) / rate
-    rng = np.random.default_rng(seed)
-    mono = 0.3 * np.sin(2 * np.pi * 440 * t) + 0.02 * rng.standard_normal(frames)
-    return np.repeat(mono[:, None], channels, axis=1)
 
 
 @pytest.fixture
@@ -63,6 +48,16 @@ BAD_INPUTS = [
     (["denoise", "good.wav", "out.wav", "--jobs", "0"], "not a positive whole number"),
     (["translate", "good.wav", "--from", "English"], "not a language code"),
     (["translate", "missing.wav"], "no such file"),
+    (["translate", "good.wav", "--to", "fr-FR"],
+     "no translation from en-US to fr-FR (translated: en-US -> es-ES)"),
+    (["translate", "good.wav", "--from", "es-ES", "--to", "en-US"],
+     "no speech recogniser for es-ES (recognised: en-US)"),
+    (["transcribe", "good.wav", "--from", "fr-FR"],
+     "no speech recogniser for fr-FR (recognised: en-US)"),
+    (["transcribe", "good.wav", "--format", "srt", "--partials"],
+     "--partials goes with --format txt or json"),
+    (["transcribe", "good.wav", "--format", "docx"], "invalid choice: 'docx'"),
+    (["transcribe", "missing.wav"], "no such file"),
     (["frobnicate"], "invalid choice: 'frobnicate'"),
     ([], "the following arguments are required"),
 ]
@@ -72,7 +67,7 @@ BAD_INPUTS = [
 def test_bad_input_is_one_line_and_exit_2(files, args, message):
     args = [files.get(a, a) for a in args]
     done = run_kolta(*args, "--api-key", "fail_user_disabled") if args and args[0] in (
-        "denoise", "translate") else run_kolta(*args)
+        "denoise", "transcribe", "translate") else run_kolta(*args)
     assert done.returncode == 2, done.stderr
     lines = done.stderr.splitlines()
     assert len(lines) == 1 and lines[0].startswith("kolta: error: ")
@@ -82,7 +77,7 @@ def test_bad_input_is_one_line_and_exit_2(files, args, message):
 
 @pytest.mark.parametrize("key,message", [
     ("nonsense-key-1234", "sign-in refused (UNAUTHORIZED): API key not recognised"),
-    ("kt_passthrough", "cannot open a 'denoise' processor"),
+    ("kt_passthrough", "the API key does not grant the 'denoise' model"),
 ])
 def test_refused_key_is_one_line_and_never_echoed(files, key, message):
     done = run_kolta("denoise", files["good.wav"], files["out.wav"],
@@ -94,17 +89,36 @@ def test_refused_key_is_one_line_and_never_echoed(files, key, message):
     assert not os.path.exists(files["out.wav"])
 
 
+# Said once and plainly: the engine's message already names the refusal, and a
+# processor refused after a good sign-in means a model the key does not grant.
+REFUSALS = [
+    ("denoise", "fail_token_expired", "sign-in refused (TOKEN_EXPIRED): the access token"),
+    ("translate", "fail_token_expired", "sign-in refused (TOKEN_EXPIRED): the access token"),
+    ("translate", "fail_user_disabled", "sign-in refused (USER_DISABLED): "),
+    ("translate", "kt_passthrough", "the API key does not grant the 'translate' model"),
+    ("translate", "kt_passthrough+denoise", "the API key does not grant the 'translate' model"),
+]
+
+
+@pytest.mark.parametrize("command,key,message", REFUSALS)
+def test_refusal_is_said_once_and_names_what_is_missing(files, command, key, message):
+    outputs = [files["out.wav"]] if command == "denoise" else []
+    done = run_kolta(command, files["good.wav"], *outputs, "--storage", files["storage"],
+                     env={"KOLTA_API_KEY": key, "KOLTA_ENGINE_TRANSCRIPTS": "placeholder"})
+    assert done.returncode == 2
+    (line,) = done.stderr.splitlines()
+    assert line.startswith("kolta: error: ") and message in line
+    assert line.lower().count("sign-in refused") <= 1
+    assert "returned no processor" not in line and key not in done.stdout + done.stderr
+
+
 def test_help_is_whole_and_commands_are_listed():
     done = run_kolta("--help")
     assert done.returncode == 0
-    assert all(command in done.stdout for command in ("denoise", "translate", "info"))
+    assert all(command in done.stdout
+               for command in ("denoise", "transcribe", "translate", "info"))
     denoise = run_kolta("denoise", "--help").stdout
     assert "--jobs" in denoise and "--api-key" in denoise and "KOLTA_API_KEY" in denoise
-
-
-def write(path, data, rate, subtype):
-    sf.write(path, data, rate, subtype=subtype)
-    return sf.read(path, dtype="float64", always_2d=True)[0]
 
 
 # (file name, rate, channels, subtype): passthrough gives the same samples back.
@@ -182,7 +196,7 @@ def test_folder_refused_model_in_workers_is_one_line(tmp_path):
                      env={"KOLTA_API_KEY": "kt_passthrough"}, timeout=120)
     assert done.returncode == 2
     (line,) = done.stderr.splitlines()
-    assert line.startswith("kolta: error: cannot open a 'denoise' processor")
+    assert line == "kolta: error: the API key does not grant the 'denoise' model"
     assert not out.exists() or os.listdir(out) == []
 
 
@@ -237,18 +251,21 @@ def test_translate_prints_transcripts_as_they_arrive(tmp_path):
     silence = np.zeros((RATE // 2, 1))
     sf.write(source, np.concatenate([silence, noisy_tone(RATE), silence]), RATE)
     # The placeholder transcripts: they translate any pair, whatever is heard.
-    done = run_kolta("translate", source, "--from", "en-US", "--to", "fr-FR",
+    done = run_kolta("translate", source, "--from", "en-US", "--to", "es-ES",
                      "--storage", str(tmp_path / "st"),
                      env={"KOLTA_ENGINE_TRANSCRIPTS": "placeholder"})
     assert done.returncode == 0, done.stderr
-    assert "[transcription complete #0 en-US" in done.stdout
-    assert "[translation complete #0 fr-FR" in done.stdout
+    (line,) = done.stdout.splitlines()
+    transcript, translation = line.split("\t")
+    assert transcript.startswith("[reference engine] utterance 0: ")
+    assert translation.startswith("[reference engine] utterance 0 → es-ES: ")
 
 
 def test_info_names_models_and_never_shows_the_key(tmp_path):
     done = run_kolta("info", "--storage", str(tmp_path / "st"),
                      env={"KOLTA_API_KEY": "kt_all@5"})
     assert done.returncode == 0, done.stderr
-    for expected in ("2.0.1", "passthrough, denoise, translate", "FLAC", "$KOLTA_API_KEY"):
+    for expected in ("2.0.1", "passthrough, denoise, translate", "FLAC", "$KOLTA_API_KEY",
+                     "recognised en-US; translated en-US -> es-ES"):
         assert expected in done.stdout
     assert "kt_all@5" not in done.stdout

@@ -195,6 +195,8 @@ def test_local_inference_delivers_no_states(sdk, monkeypatch):
 
 @pytest.mark.timeout(30)
 def test_pipeline_drop_and_recovery(sdk, monkeypatch):
+    # The in-process pipeline's drop; a dropped stream is tested with the stream.
+    monkeypatch.setenv("KOLTA_ENGINE_CLOUD", "simulated")
     monkeypatch.setenv("KOLTA_ENGINE_FAULTS", "pipeline_drop_on_frame=3")
     log = StateLog()
     with sdk.create_audio_processor(attributes(notify=log)) as processor:
@@ -282,7 +284,9 @@ def test_translation_delivers_transcripts_and_passes_audio(sdk):
 
 @pytest.mark.timeout(60)
 def test_close_races_an_in_flight_process_frame(sdk, monkeypatch):
-    # A slow sign-in is irrelevant here; make the frame itself long instead.
+    # A slow sign-in is irrelevant here; make the frame itself long instead
+    # (on the local path, where the call does all the work).
+    monkeypatch.setenv("KOLTA_LOCAL_INFERENCING", "1")
     with sdk.create_audio_processor(attributes("denoise")) as processor:
         long_chunk = np.ones(RATE * 20, np.float32)
         results, started = [], threading.Event()

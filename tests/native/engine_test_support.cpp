@@ -162,6 +162,20 @@ std::vector<float> run_chunks(kolta::IAudioProcessor &processor,
     return output;
 }
 
+std::vector<float> run_and_drain(kolta::IAudioProcessor &processor,
+                                 const std::vector<float> &input, std::size_t chunk_values) {
+    std::vector<float> output = run_chunks(processor, input, chunk_values);
+    const std::vector<float> drain(chunk_values, 0.0f);
+    for (int calls = 0; calls < 64; ++calls) { // far more than any tail needs
+        const auto tail = push(processor, drain);
+        if (tail.empty()) {
+            break;
+        }
+        append(output, tail);
+    }
+    return output;
+}
+
 std::vector<float> tone(double hz, double amplitude, std::size_t frames,
                         std::uint32_t rate, std::uint16_t channels) {
     std::vector<float> values(frames * channels);
