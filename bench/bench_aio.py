@@ -30,7 +30,7 @@ async def session(sdk: aio.AsyncSdk, seconds: float, seed: int) -> float:
     chunk_values = int(RATE * CHUNK_SECONDS)
     signal = noise(int(seconds * RATE), seed)
     loop = asyncio.get_running_loop()
-    processor = await sdk.open_processor("denoise")
+    processor = await sdk.open_processor("denoise", sampling_rate=RATE)
     states = asyncio.ensure_future(_drain(processor.states))
     worst = 0.0
     async with processor:

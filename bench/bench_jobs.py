@@ -14,27 +14,15 @@ import tempfile
 import time
 from typing import Any
 
-import numpy as np
-import soundfile as sf
-
-from common import RATE, main, median
+from common import main, median, noisy_takes
 
 FILES = 8
-
-
-def make_folder(folder: str, seconds: float) -> None:
-    rng = np.random.default_rng(11)
-    frames = int(seconds * RATE)
-    tone = 0.2 * np.sin(2 * np.pi * 220 * np.arange(frames) / RATE)
-    for i in range(FILES):
-        noisy = tone + 0.03 * rng.standard_normal(frames)
-        sf.write(os.path.join(folder, f"take{i}.wav"), noisy, RATE, subtype="PCM_16")
 
 
 def time_denoise(folder: str, out: str, storage: str, jobs: int) -> float:
     env = {k: v for k, v in os.environ.items() if k != "KOLTA_API_KEY"}
     command = [sys.executable, "-m", "kolta", "denoise", folder, out, "--jobs", str(jobs),
-               "--storage", storage]
+               "--storage", storage, "--force"]  # the repeats write over the first run's files
     start = time.perf_counter()
     subprocess.run(command, check=True, capture_output=True, env=env)
     return time.perf_counter() - start
@@ -44,8 +32,7 @@ def run(args: argparse.Namespace) -> dict[str, Any]:
     samples: dict[str, list[float]] = {"jobs1_s": [], "jobs2_s": []}
     with tempfile.TemporaryDirectory(prefix="kolta-bench-jobs-") as work:
         folder = os.path.join(work, "in")
-        os.mkdir(folder)
-        make_folder(folder, args.seconds)
+        noisy_takes(folder, FILES, args.seconds)
         storage = os.path.join(work, "storage")
         for _ in range(args.repeats):
             samples["jobs1_s"].append(time_denoise(folder, os.path.join(work, "o1"), storage, 1))

@@ -9,7 +9,9 @@
   engine's streaming recogniser beside Debian's pocketsphinx_continuous on the
   same audio, clean and at 20 dB SNR;
 - process_frame latency with the recogniser running, against placeholder
-  transcripts.
+  transcripts;
+- the time create_audio_processor takes with the recogniser, for the first
+  processor of a process (it waits for the model check) and the next one.
 
     .venv/bin/python bench/bench_speech.py [--json] [--quick]
 
@@ -185,12 +187,42 @@ def latency(sdk: kolta.Sdk) -> dict[str, Any]:
     return result
 
 
+# Run in a fresh interpreter: the model is checked once per process.
+CREATION = """
+import sys, tempfile, time
+import _kolta_module as kolta
+sdk = kolta.create_sdk(kolta.InitParams(storage_dir=tempfile.mkdtemp()))
+assert sdk.activate_api_key("KOLTA-DEMO-KEY").success
+lt = kolta.LanguageTranslationConfig("en-US", "es-ES")
+for _ in range(2):
+    started = time.perf_counter()
+    processor = sdk.create_audio_processor(
+        kolta.ProcessorAttributes(kolta.AudioAttributes(), lt))
+    print(time.perf_counter() - started)
+    processor.close()
+"""
+
+
+def creation(runs: int = 5) -> dict[str, Any]:
+    firsts: list[float] = []
+    seconds: list[float] = []
+    with environment(KOLTA_LOCAL_INFERENCING="1", KOLTA_ENGINE_TRANSCRIPTS=None):
+        for _ in range(runs):
+            out = subprocess.run([sys.executable, "-c", CREATION], capture_output=True,
+                                 text=True, check=True, timeout=120).stdout.split()
+            firsts.append(float(out[0]))
+            seconds.append(float(out[1]))
+    return {"first_ms": round(1000 * sorted(firsts)[runs // 2], 1),
+            "second_ms": round(1000 * sorted(seconds)[runs // 2], 1)}
+
+
 def run(args: argparse.Namespace) -> dict[str, Any]:
     with signed_in_sdk() as (sdk, _):
         result = {"suppression_5dB": suppression(sdk), "settle_and_tone": settle_and_tone(sdk),
                   "goforward": goforward(sdk)}
         if not args.quick:
-            result.update({"wer_percent": wer(sdk), "process_frame_latency": latency(sdk)})
+            result.update({"wer_percent": wer(sdk), "process_frame_latency": latency(sdk),
+                           "processor_creation": creation()})
         return result
 
 

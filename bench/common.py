@@ -38,7 +38,8 @@ DEMO_KEY = "KOLTA-DEMO-KEY"
 RATE = 16000
 
 __all__ = ["DEMO_KEY", "RATE", "attributes", "environment", "gc_paused", "helpers", "kolta",
-           "main", "median", "noise", "now_ns", "python_version", "signed_in_sdk"]
+           "main", "median", "noise", "noisy_takes", "now_ns", "python_version",
+           "signed_in_sdk"]
 
 
 def python_version() -> str:
@@ -89,6 +90,20 @@ def noise(values: int, seed: int = 1) -> npt.NDArray[np.float32]:
     """Non-silent float32 samples (an all-zero chunk would be a drain chunk)."""
     rng = np.random.default_rng(seed)
     return (0.1 * rng.standard_normal(values)).astype(np.float32)
+
+
+def noisy_takes(folder: str, count: int, seconds: float) -> None:
+    """Makes `folder` with `count` 16-bit WAV files take<i>.wav: a 220 Hz tone
+    under white noise, the same material for every file benchmark."""
+    import soundfile as sf  # only the file benchmarks need it
+
+    os.makedirs(folder, exist_ok=True)
+    rng = np.random.default_rng(11)
+    frames = int(seconds * RATE)
+    tone = 0.2 * np.sin(2 * np.pi * 220 * np.arange(frames) / RATE)
+    for i in range(count):
+        noisy = tone + 0.03 * rng.standard_normal(frames)
+        sf.write(os.path.join(folder, f"take{i}.wav"), noisy, RATE, subtype="PCM_16")
 
 
 @contextlib.contextmanager

@@ -41,11 +41,23 @@ MAX_BYTES_GROWTH = 64.0
 FLAT_BINDING_NS = 100.0
 MAX_STREAM_HELPER_RATIO = 1.2
 MIN_JOBS_SPEED_UP = 1.7
+MIN_CLUSTER_TO_JOBS = 0.9  # --cluster local's throughput against --jobs 2's
 MAX_LOOP_LATENCY_P99_MS = 5.0
 MIN_NOISE_DROP_DB = 15.0  # in speech pauses, 5 dB SNR, white and pink
 MAX_SPEECH_CHANGE_DB = 2.0
 DEFAULT_SUPPRESSOR = "speexdsp+webrtc"
+MAX_EMBEDDED_TO_STANDALONE = 1.5
+MIN_SIGN_INS_PER_CORE_SECOND = 2000.0
+MAX_SIGN_IN_P99_US = 5000.0  # on loopback
+MAX_ADDED_CHUNK_LATENCY_P99_MS = 10.0  # the cloud path over the local path, loopback
+MIN_STREAM_SESSIONS_PER_CORE = 100.0
+MIN_CHUNKS_BACK_IN_TIME = 0.99  # within 100 ms, at the capacity run's load
+MAX_OPUS_TO_L16_BYTES = 1 / 6
+MAX_OPUS_PAUSE_CUT_LOSS_DB = 1.0  # noise reduction within 1 dB of the local path's
 GOFORWARD_WORDS = "go forward ten meters"
+# WebRTC's filters delay frequencies by slightly different amounts, so its
+# correlation peak may fall one frame either side; passthrough must be exact.
+MAX_DENOISE_LAG_FRAMES = 1
 
 
 def busy_cpu_seconds() -> float | None:
@@ -196,6 +208,103 @@ def report_speech(report: Report, speech: dict[str, Any]) -> None:
                 f"{latency['placeholder']['p99_us']:.1f} us")
 
 
+def report_cluster(report: Report, cluster: dict[str, Any]) -> None:
+    report.info(f"kolta denoise, {cluster['files']} files of "
+                f"{cluster['seconds_per_file']:.0f} s: --jobs 2 / --cluster local "
+                f"({cluster['workers']} workers), the work",
+                f"{cluster['jobs2_audio_per_s']:,.0f} / {cluster['cluster_audio_per_s']:,.0f} "
+                "s audio/s", "each command's own timing, from the sign-in on")
+    report.goal("--cluster local throughput / --jobs 2", f"{cluster['throughput_ratio']:.2f}x",
+                f">= {MIN_CLUSTER_TO_JOBS}x",
+                cluster["throughput_ratio"] >= MIN_CLUSTER_TO_JOBS)
+    report.info("  whole commands: --jobs 2 / --cluster local",
+                f"{cluster['jobs2_whole_s']:.2f} s / {cluster['cluster_whole_s']:.2f} s",
+                "the difference is mostly the local cluster's start-up, once per run")
+    report.info(f"  per file, {cluster['short_files']} files of {cluster['short_seconds']} s: "
+                "--jobs 2 / --cluster local",
+                f"{cluster['jobs2_per_file_ms']:.1f} / {cluster['cluster_per_file_ms']:.1f} ms",
+                f"the cluster path's overhead {cluster['cluster_overhead_per_file_ms']:+.1f} ms "
+                "per file per worker")
+
+
+def report_alignment(report: Report, alignment: dict[str, Any]) -> None:
+    report.section("Alignment: speech in and out through AlignedStream, every model, "
+                   "suppressor, rate (8 to 48 kHz) and channel count")
+    lags = alignment["lags"]
+    passthrough = [lag for name, row in lags.items() if name.startswith("passthrough/")
+                   for lag in row["lag_frames"]]
+    denoise = [lag for name, row in lags.items() if name.startswith("denoise/")
+               for lag in row["lag_frames"]]
+    report.goal("passthrough: largest lag", f"{max(map(abs, passthrough))} frames", "0",
+                not any(passthrough))
+    worst = max(map(abs, denoise))
+    report.goal("denoise: largest lag", f"{worst} frames",
+                f"<= {MAX_DENOISE_LAG_FRAMES} (filter phase)", worst <= MAX_DENOISE_LAG_FRAMES)
+    whole = sum(row["length_ok"] for row in lags.values())
+    report.goal("output length equals input length", f"{whole} of {len(lags)}", "all",
+                whole == len(lags))
+    for name, factor in alignment["denoise_real_time_factor"].items():
+        report.info(f"denoise real-time factor, {name}", f"{factor:.4f}")
+
+def report_signin(report: Report, signin: dict[str, Any]) -> None:
+    report.section("Sign-in over loopback: activate_api_key to the embedded service and "
+                   "to a standalone kolta-server on one thread")
+    for name, label in (("embedded", "embedded service, test key"),
+                        ("standalone", "standalone service, test key"),
+                        ("standalone_stored_key", "standalone service, stored key")):
+        figures = signin[name]
+        report.goal(f"round trip, {label}: median / p99",
+                    f"{figures['median_us']:,.0f} / {figures['p99_us']:,.0f} us",
+                    f"p99 <= {MAX_SIGN_IN_P99_US:,.0f} us",
+                    figures["p99_us"] <= MAX_SIGN_IN_P99_US)
+    ratio = signin["embedded_to_standalone"]
+    report.goal("round trip, embedded / standalone (medians)", f"{ratio:.2f}x",
+                f"<= {MAX_EMBEDDED_TO_STANDALONE}x", ratio <= MAX_EMBEDDED_TO_STANDALONE)
+    load = signin["capacity"]
+    per_core = load["per_service_cpu_second"]
+    report.goal("sign-ins per second of one service core (stored key, a connection each)",
+                f"{per_core:,.0f}/s", f">= {MIN_SIGN_INS_PER_CORE_SECOND:,.0f}/s",
+                per_core >= MIN_SIGN_INS_PER_CORE_SECOND)
+    report.info(f"  answered with {signin['client_threads']} client threads on this machine",
+                f"{load['per_wall_second']:,.0f}/s",
+                f"the service used {load['service_cpu_s'] / load['wall_s']:.2f} CPU")
+
+
+def report_stream(report: Report, stream: dict[str, Any]) -> None:
+    report.section("The cloud path's audio stream on loopback: denoise, 20 ms chunks of "
+                   "16 kHz mono")
+    latency = stream["latency"]
+    report.goal("added latency per chunk over the local path: p50 / p99",
+                f"{latency['added_p50_ms']:.2f} / {latency['added_p99_ms']:.2f} ms",
+                f"p99 <= {MAX_ADDED_CHUNK_LATENCY_P99_MS:.0f} ms",
+                latency["added_p99_ms"] <= MAX_ADDED_CHUNK_LATENCY_P99_MS)
+    load = stream["capacity"]
+    report.goal("real-time sessions per service core (audio seconds / service CPU seconds)",
+                f"{load['sessions_per_core']:.0f}", f">= {MIN_STREAM_SESSIONS_PER_CORE:.0f}",
+                load["sessions_per_core"] >= MIN_STREAM_SESSIONS_PER_CORE)
+    report.goal(f"  with {load['sessions']} sessions on one service thread: chunks back "
+                "within 100 ms", f"{100 * load['chunks_back_within_100ms']:.1f}%",
+                f">= {100 * MIN_CHUNKS_BACK_IN_TIME:.0f}%",
+                load["chunks_back_within_100ms"] >= MIN_CHUNKS_BACK_IN_TIME)
+    report.info("  chunk latency p99 at that load (seen at the next 20 ms push)",
+                f"{load['latency_p99_ms']:.0f} ms")
+    fidelity = stream["fidelity"]
+    report.goal("16-bit input, L16: cloud output against the local path's, values differing",
+                f"{fidelity['differing_16_bit_values']} of {fidelity['values']}", "0",
+                fidelity["differing_16_bit_values"] == 0)
+    loss = fidelity["local_pause_cut_db"] - fidelity["opus_pause_cut_db"]
+    report.goal("Opus: noise cut in the pauses, local path / cloud path",
+                f"{fidelity['local_pause_cut_db']:.1f} / {fidelity['opus_pause_cut_db']:.1f} dB",
+                f"within {MAX_OPUS_PAUSE_CUT_LOSS_DB:.0f} dB", loss <= MAX_OPUS_PAUSE_CUT_LOSS_DB)
+    report.info("Opus: SNR of the cloud output against the local path's",
+                f"{fidelity['opus_snr_db']:.1f} dB")
+    wire = stream["wire_bytes_per_second"]
+    ratio = wire["opus"] / wire["l16"]
+    report.goal("bytes on the wire per second of a session, both ways: Opus / L16",
+                f"{wire['opus'] / 1000:.1f} / {wire['l16'] / 1000:.1f} kB/s = {ratio:.3f}",
+                f"<= 1/{1 / MAX_OPUS_TO_L16_BYTES:.0f}", ratio <= MAX_OPUS_TO_L16_BYTES)
+
+
 def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--quick", action="store_true", help="fewer repeats (a smoke run)")
@@ -247,8 +356,16 @@ def main() -> int:
                         ["--repeats", "3", "--calls", "5000"] if quick else [])
     jobs = run_bench(python, "bench_jobs.py",
                      ["--repeats", "1", "--seconds", "30"] if quick else [])
+    cluster = run_bench(python, "bench_cluster.py",
+                        ["--repeats", "1", "--seconds", "30"] if quick else [])
     aio = run_bench(python, "bench_aio.py", ["--seconds", "2"] if quick else [])
     speech = run_bench(python, "bench_speech.py", ["--quick"] if quick else [])
+    alignment = run_bench(python, "bench_alignment.py", [])
+    signin = run_bench(python, "bench_signin.py",
+                       ["--repeats", "2", "--calls", "50", "--seconds", "1"] if quick else [])
+    stream = run_bench(python, "bench_stream.py",
+                       ["--repeats", "1", "--chunks", "50", "--sessions", "20", "--seconds",
+                        "2"] if quick else [])
 
     on_310 = this_minor == (3, 10)
     note_310 = "" if on_310 else " (goal set for 3.10)"
@@ -368,6 +485,7 @@ def main() -> int:
                 "--jobs 1 / --jobs 2", f"{jobs['jobs1_s']:.2f} s / {jobs['jobs2_s']:.2f} s")
     report.goal("--jobs 2 speed-up over --jobs 1", f"{jobs['speed_up']:.2f}x",
                 f">= {MIN_JOBS_SPEED_UP}x", jobs["speed_up"] >= MIN_JOBS_SPEED_UP)
+    report_cluster(report, cluster)
     report.info(f"asyncio: {aio['sessions']} denoise sessions in real time, 1 ms timer",
                 f"median {aio['latency_median_ms']:.2f} ms late",
                 f"max {aio['latency_max_ms']:.1f} ms")
@@ -379,6 +497,9 @@ def main() -> int:
                 aio["worst_lag_ms"] < 20.0)
 
     report_speech(report, speech)
+    report_alignment(report, alignment)
+    report_signin(report, signin)
+    report_stream(report, stream)
 
     report.print()
     elapsed = time.monotonic() - started
@@ -396,7 +517,8 @@ def main() -> int:
         with open(args.json, "w", encoding="utf-8") as out:
             json.dump({"python": this_version, "binding": binding, "zero_copy": zero_copy,
                        "scaling": scaling, "callbacks": callbacks, "streams": streams,
-                       "jobs": jobs, "aio": aio, "speech": speech,
+                       "jobs": jobs, "cluster": cluster, "aio": aio, "speech": speech,
+                       "alignment": alignment, "signin": signin, "stream": stream,
                        "callback_runs": callback_runs}, out, indent=1)
     return 1 if (args.fail_on_miss and report.misses) else 0
 

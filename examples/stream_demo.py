@@ -60,8 +60,8 @@ def main(argv: list[str] | None = None) -> int:
     print(f"input: built-in clip, recorded speech with {DEMO_NOISE} noise at "
           f"{DEMO_SNR_DB:.0f} dB SNR, {seconds:.1f} s at {RATE} Hz mono", flush=True)
     output = os.path.join(OUT_DIR, "processed.wav")
-    command = [*kolta_command(), "denoise", clip.noisy_path, output]
-    print("$ " + " ".join(["kolta", *command[-3:]]), flush=True)
+    command = [*kolta_command(), "denoise", clip.noisy_path, output, "--force"]  # re-runs
+    print("$ " + " ".join(["kolta", *command[-4:]]), flush=True)
     done = subprocess.run(command, check=False)
     if done.returncode != 0:
         return done.returncode

@@ -7,10 +7,15 @@ cd "$(dirname "$0")/.."
 VENV=${VENV:-.venv}
 # Speech models: WebRTC noise suppression, the pocketsphinx recogniser with its
 # en-US model and recorded test speech, Apertium English<->Spanish; sox makes
-# the pink noise of the measurement clips.
+# the pink noise of the measurement clips. The sign-in service (server/) needs
+# Boost (Asio, Beast), OpenSSL, SQLite and libpq; the tests of several
+# instances run a PostgreSQL server and HAProxy in front of them, and its
+# browser page is tested in headless Chromium through chromedriver.
 APT_PACKAGES=(g++ pkg-config libspeexdsp-dev libgtest-dev clang-format
     libwebrtc-audio-processing-dev libpocketsphinx-dev pocketsphinx-en-us
-    pocketsphinx-testdata pocketsphinx apertium apertium-eng-spa sox)
+    pocketsphinx-testdata pocketsphinx apertium apertium-eng-spa sox
+    libboost-dev libssl-dev libsqlite3-dev libopus-dev libpq-dev postgresql haproxy
+    chromium chromium-driver)
 
 missing=()
 for pkg in "${APT_PACKAGES[@]}"; do

@@ -1,6 +1,6 @@
 """ldd check of an installed wheel: every shared object of the kolta
-distribution (the module, the engine, the libraries auditwheel put in
-kolta.libs) must find each dependency inside site-packages or among the
+distribution (the module, the engine, the sign-in service kolta-server, the
+libraries auditwheel put in kolta.libs) must find each dependency inside site-packages or among the
 system's base libraries; a missing one fails.
 
     python scripts/check_wheel_links.py SITE_PACKAGES
@@ -18,15 +18,17 @@ import sys
 BASE_LIBRARIES = {
     "linux-vdso.so.1", "ld-linux-x86-64.so.2", "libc.so.6", "libm.so.6", "libdl.so.2",
     "libpthread.so.0", "librt.so.1", "libstdc++.so.6", "libgcc_s.so.1", "libutil.so.1",
+    "libresolv.so.2",  # glibc's resolver, which libpq (kolta-server --db) needs
 }
 LINE = re.compile(r"^\s*(\S+)(?:\s+=>\s+(.*?))?\s+\(0x[0-9a-f]+\)\s*$|^\s*(\S+)\s+=>\s+not found")
 
 
 def shared_objects(site: str) -> list[str]:
-    patterns = ["_kolta_module*.so", "libKoltaSdk*.so*", "kolta.libs/*.so*"]
+    patterns = ["_kolta_module*.so", "libKoltaSdk*.so*", "kolta-server", "kolta.libs/*.so*"]
     found = sorted({p for pattern in patterns for p in glob.glob(os.path.join(site, pattern))})
-    if not any("_kolta_module" in p for p in found):
-        raise SystemExit(f"check_wheel_links: no _kolta_module in {site}")
+    for required in ("_kolta_module", "kolta-server"):
+        if not any(os.path.basename(p).startswith(required) for p in found):
+            raise SystemExit(f"check_wheel_links: no {required} in {site}")
     return found
 
 

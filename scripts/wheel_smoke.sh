@@ -6,7 +6,8 @@
 #   3. ldd: every shared object in the wheel resolves inside the wheel or to
 #      the system's base libraries, nothing is missing;
 #   4. a smoke test away from the source tree: import, sign in, denoise a
-#      generated file, translate it, `kolta info`.
+#      generated file, translate and transcribe recorded speech, `kolta info`,
+#      `kolta server keys`.
 #
 #   scripts/wheel_smoke.sh                    # CPython 3.10 and 3.13
 #   WHEEL_PYTHONS="3.10" scripts/wheel_smoke.sh
@@ -69,7 +70,9 @@ for version in $WHEEL_PYTHONS; do
     "$venv/bin/python" "$ROOT/scripts/check_wheel_links.py" "$site"
 
     echo "== smoke test"
-    cd "$SMOKE"
+    # A folder per interpreter: each run starts with no outputs of another.
+    mkdir -p "$SMOKE/run$version"
+    cd "$SMOKE/run$version"
     env -u KOLTA_API_KEY -u PYTHONPATH "$venv/bin/python" - <<'PYEOF'
 import kolta, numpy as np, soundfile as sf
 assert kolta.__file__.startswith(__import__("sys").prefix), kolta.__file__
@@ -89,10 +92,17 @@ PYEOF
 import soundfile as sf
 a, b = sf.read("noisy.wav"), sf.read("clean.wav")
 assert a[0].shape == b[0].shape and a[1] == b[1], "denoised file not aligned with its input"'
-    "$venv/bin/kolta" translate speech.wav --to es-ES --storage storage | tee translate.txt
-    grep -q "transcription complete #0 en-US .*go forward ten meters" translate.txt
-    grep -q "translation complete #0 es-ES" translate.txt
+    "$venv/bin/kolta" translate speech.wav --to es-ES --format json --storage storage \
+        | tee translate.json
+    grep -q '"text": "go forward ten meters"' translate.json
+    grep -q '"translation": "[^"[]' translate.json
+    "$venv/bin/kolta" transcribe speech.wav --format srt --storage storage | tee speech.srt
+    grep -q "^go forward ten meters$" speech.srt
     "$venv/bin/kolta" info --storage storage
+    # The sign-in service from the wheel: a key added, then listed (never shown).
+    "$venv/bin/kolta" server keys add --data service --models denoise | tail -1 >key.txt
+    "$venv/bin/kolta" server keys list --data service | tee keys.txt
+    grep -q "denoise .*active" keys.txt && ! grep -qF "$(cat key.txt)" keys.txt
     cd "$ROOT"
 done
 echo "wheel_smoke: every wheel passed ($(du -h "$OUT"/dist/*.whl | awk '{print $1}' | paste -sd' '))"
