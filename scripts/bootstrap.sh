@@ -10,8 +10,9 @@ VENV=${VENV:-.venv}
 # the pink noise of the measurement clips. The sign-in service (server/) needs
 # Boost (Asio, Beast), OpenSSL, SQLite and libpq; the tests of several
 # instances run a PostgreSQL server and HAProxy in front of them, and its
-# browser page is tested in headless Chromium through chromedriver.
-APT_PACKAGES=(g++ pkg-config libspeexdsp-dev libgtest-dev clang-format
+# browser page is tested in headless Chromium through chromedriver. ccache
+# shares the objects of the builds for each interpreter, the wheels and tests.
+APT_PACKAGES=(g++ pkg-config ccache libspeexdsp-dev libgtest-dev clang-format
     libwebrtc-audio-processing-dev libpocketsphinx-dev pocketsphinx-en-us
     pocketsphinx-testdata pocketsphinx apertium apertium-eng-spa sox
     libboost-dev libssl-dev libsqlite3-dev libopus-dev libpq-dev postgresql haproxy

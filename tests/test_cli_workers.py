@@ -8,6 +8,7 @@ import os
 import signal
 import subprocess
 import sys
+import threading
 import time
 
 import numpy as np
@@ -157,7 +158,9 @@ def test_a_ctrl_c_while_workers_start_is_held_for_kolta_not_lost():
         with _new_processes_hold_ctrl_c():
             child = subprocess.run([sys.executable, "-c", probe], capture_output=True,
                                    text=True, timeout=60)
-            os.kill(os.getpid(), signal.SIGINT)
+            # To this thread: other threads of the test process may take a
+            # signal sent to the process.
+            signal.pthread_kill(threading.main_thread().ident, signal.SIGINT)
             time.sleep(0.05)  # an ignored or unmasked Ctrl-C would act here
             reached = True
     assert reached
