@@ -34,6 +34,7 @@ from kolta.distributed import denoise  # noqa: E402
 from kolta.errors import BadInput  # noqa: E402
 from kolta.distributed.batch import absolute_plan, remove_leftovers, run  # noqa: E402
 from kolta.distributed.cluster import local_cluster  # noqa: E402
+from kolta.distributed.work import Denoise  # noqa: E402
 
 pytestmark = pytest.mark.skipif(not sys.platform.startswith("linux"),
                                 reason="signals to worker processes")
@@ -123,8 +124,8 @@ def run_on(client, tmp_path, folder, out="out", watcher=None):
     plan = absolute_plan([str(folder)], f"{tmp_path / out}{os.sep}", RawLayout(), force=False)
     prepare_outputs(plan)
     try:
-        return plan, run(client, plan.tasks, "denoise", str(tmp_path / "st"), RETRIES,
-                         watcher or Recorder())
+        return plan, run(client, plan.tasks, Denoise("denoise"), str(tmp_path / "st"),
+                         RETRIES, watcher or Recorder())
     finally:
         remove_leftovers(plan.tasks)
 
