@@ -1,9 +1,11 @@
 """kolta denoise --cluster and kolta.distributed on Dask clusters on
 loopback: the same outputs as --jobs 1, one sign-in per worker process, a
 worker killed in a file, files that fail or kill their worker reported by
-name, Ctrl-C, and the key nowhere but on the workers. Most tests share one
-local cluster (two worker processes of one thread), started and closed
-here; each cluster or process wait has a deadline."""
+name, Ctrl-C, and the key nowhere but on the workers; transcripts and
+translations the same as `kolta transcribe FILE` writes, their languages
+and options checked before anything is sent. Most tests share one local
+cluster (two worker processes of one thread), started and closed here;
+each cluster or process wait has a deadline."""
 
 import contextlib
 import json
@@ -11,6 +13,7 @@ import logging
 import os
 import pickle
 import re
+import shutil
 import signal
 import subprocess
 import sys
@@ -20,8 +23,8 @@ import numpy as np
 import pytest
 import soundfile as sf
 
-from cli_helpers import (RATE, damaged_flac, long_files, noisy_tone, run_kolta, start_kolta,
-                         wait_for)
+from cli_helpers import (RATE, damaged_flac, environment, long_files, noisy_tone, run_kolta,
+                         start_kolta, wait_for)
 
 distributed = pytest.importorskip("distributed")
 
@@ -30,23 +33,28 @@ from distributed.diagnostics.plugin import SchedulerPlugin  # noqa: E402
 
 from kolta.audiofile import RawLayout  # noqa: E402
 from kolta.cli.plan import prepare_outputs  # noqa: E402
-from kolta.distributed import denoise  # noqa: E402
+from kolta.distributed import denoise, transcribe, translate  # noqa: E402
 from kolta.errors import BadInput  # noqa: E402
 from kolta.distributed.batch import absolute_plan, remove_leftovers, run  # noqa: E402
 from kolta.distributed.cluster import local_cluster  # noqa: E402
+from kolta.distributed.work import Denoise  # noqa: E402
 
 pytestmark = pytest.mark.skipif(not sys.platform.startswith("linux"),
                                 reason="signals to worker processes")
 
 TESTS = os.path.dirname(os.path.abspath(__file__))
-# Grants denoise and passthrough (and a model that does not exist, whose
-# name is the secret part: the engine's log keeps the first 4 characters).
+# Grants denoise, passthrough and translate (and a model that does not exist,
+# whose name is the secret part: the engine's log keeps the first 4 characters).
 SECRET = "5f3a9c0d17e2"
-KEY = f"kt_denoise+passthrough+{SECRET}"
+KEY = f"kt_denoise+passthrough+translate+{SECRET}"
 RETRIES = 1  # the shared cluster's: a file may kill two workers
 DEADLINE = 120
 # A worker's temporary file: OUT.part<pid>-<host>.
 CLUSTER_PART = re.compile(r"(?P<name>.+)\.part(?P<pid>\d+)-(?P<host>.+)")
+NO_SCHEDULER = "tcp://127.0.0.1:9"  # nothing listens: a check made after connecting fails
+TESTDATA = "/usr/share/pocketsphinx/test/data"
+needs_speech = pytest.mark.skipif(not os.path.exists(TESTDATA),
+                                  reason="pocketsphinx-testdata is not installed")
 
 
 @pytest.fixture(scope="module")
@@ -123,8 +131,8 @@ def run_on(client, tmp_path, folder, out="out", watcher=None):
     plan = absolute_plan([str(folder)], f"{tmp_path / out}{os.sep}", RawLayout(), force=False)
     prepare_outputs(plan)
     try:
-        return plan, run(client, plan.tasks, "denoise", str(tmp_path / "st"), RETRIES,
-                         watcher or Recorder())
+        return plan, run(client, plan.tasks, Denoise("denoise"), str(tmp_path / "st"),
+                         RETRIES, watcher or Recorder())
     finally:
         remove_leftovers(plan.tasks)
 
@@ -392,3 +400,111 @@ def test_a_worker_that_cannot_sign_in_fails_the_job_before_any_file(tmp_path):
     assert re.fullmatch(r"kolta: error: worker tcp://127\.0\.0\.1:\d+: sign-in refused "
                         r"\(TOKEN_EXPIRED\): .*\n", done.stderr), done.stderr
     assert not (tmp_path / "out").exists()
+
+
+def speech(folder):
+    """Recorded speech: goforward (raw int16, as WAV) and a read sentence
+    whose translation has accents."""
+    folder.mkdir(exist_ok=True)
+    sf.write(str(folder / "goforward.wav"),
+             np.fromfile(os.path.join(TESTDATA, "goforward.raw"), "<i2"), RATE,
+             subtype="PCM_16")
+    shutil.copy(os.path.join(TESTDATA, "librivox",
+                             "sense_and_sensibility_01_austen_64kb-0920.wav"),
+                folder / "austen.wav")
+    return ["austen", "goforward"]
+
+
+@needs_speech
+@pytest.mark.parametrize("command, form", [("transcribe", "txt"), ("transcribe", "srt"),
+                                           ("translate", "json"), ("translate", "vtt")])
+def test_each_transcript_is_what_the_command_writes_for_its_file(cluster, tmp_path, command,
+                                                                  form):
+    """Byte for byte the stdout of `kolta transcribe|translate FILE --format F`."""
+    names = speech(tmp_path / "in")
+    call = transcribe if command == "transcribe" else translate
+    results = call([tmp_path / "in"], tmp_path / "out", cluster=cluster, format=form,
+                   storage_dir=tmp_path / "st")
+    outputs = [str(tmp_path / "out" / f"{name}.{form}") for name in names]
+    assert [(r.output, r.ok) for r in results] == [(o, True) for o in outputs], \
+        [r.error for r in results]
+    assert sorted(os.listdir(tmp_path / "out")) == [f"{name}.{form}" for name in names]
+    for name, output in zip(names, outputs):
+        alone = subprocess.run([sys.executable, "-m", "kolta", command,
+                                str(tmp_path / "in" / f"{name}.wav"), "--format", form,
+                                "--storage", str(tmp_path / "st")],
+                               capture_output=True, env=environment(), timeout=DEADLINE)
+        assert alone.returncode == 0, alone.stderr
+        with open(output, "rb") as written:
+            assert written.read() == alone.stdout, name
+
+
+@needs_speech
+def test_a_file_that_cannot_be_read_is_named_and_the_other_transcripts_written(cluster,
+                                                                               tmp_path):
+    speech(tmp_path / "in")
+    damaged = damaged_flac(tmp_path / "in" / "damaged.flac")
+    out = tmp_path / "out"
+    done = run_kolta("translate", str(tmp_path / "in"), "--cluster", cluster.scheduler.address,
+                     "--out", str(out), "--storage", str(tmp_path / "st"),
+                     "--report", str(tmp_path / "r.jsonl"), timeout=DEADLINE)
+    assert done.returncode == 1
+    stderr = done.stderr.splitlines()
+    assert stderr[-1] == f"kolta: error: 1 of 3 files not done: {damaged}"
+    assert (f"kolta: {damaged}: cannot read the audio (Error : flac decoder lost sync.); "
+            "not done") in stderr
+    lines = report_lines(tmp_path / "r.jsonl")
+    assert {name: line["ok"] for name, line in lines.items()} == {
+        "austen.wav": True, "damaged.flac": False, "goforward.wav": True}
+    assert lines["goforward.wav"]["output"] == str(out / "goforward.txt")
+    assert sorted(os.listdir(out)) == ["austen.txt", "goforward.txt"]  # nothing partial left
+    for name in ("austen.txt", "goforward.txt"):  # a final and its translation
+        (line,) = (out / name).read_text(encoding="utf-8").splitlines()
+        final, translation = line.split("\t")
+        assert final and translation, line
+
+
+@pytest.mark.parametrize("args, message", [
+    (["translate", "--to", "fr-FR", "--cluster", NO_SCHEDULER, "--out", "OUT"],
+     "no translation from en-US to fr-FR (translated: en-US -> es-ES)"),
+    (["transcribe", "--cluster", NO_SCHEDULER],
+     "--cluster writes a transcript file per IN: give the folder, --out DIR"),
+    (["transcribe", "--partials", "--cluster", NO_SCHEDULER, "--out", "OUT"],
+     "--partials goes with one IN's transcript on stdout, not --cluster"),
+    (["transcribe", "--out", "OUT"], "--out goes with --cluster"),
+], ids=["pair", "no out", "partials", "out alone"])
+def test_transcript_options_are_checked_before_anything_is_sent(tmp_path, args, message):
+    sf.write(str(tmp_path / "a.wav"), noisy_tone(RATE), RATE, subtype="PCM_16")
+    command, *options = args
+    options = [str(tmp_path / "out") if option == "OUT" else option for option in options]
+    done = run_kolta(command, str(tmp_path / "a.wav"), *options, timeout=30)
+    assert (done.returncode, done.stderr) == (2, f"kolta: error: {message}\n")
+    assert not (tmp_path / "out").exists()
+
+
+@pytest.mark.parametrize("call, languages, message", [
+    (translate, {"to": "fr-FR"},
+     "no translation from en-US to fr-FR (translated: en-US -> es-ES)"),
+    (transcribe, {"language": "de-DE"}, "no speech recogniser for de-DE (recognised: en-US)"),
+], ids=["pair", "spoken"])
+def test_a_language_with_no_model_is_refused_before_anything_is_sent(tmp_path, call, languages,
+                                                                     message):
+    sf.write(str(tmp_path / "a.wav"), noisy_tone(RATE), RATE, subtype="PCM_16")
+    with pytest.raises(ValueError) as refused:
+        call([tmp_path / "a.wav"], tmp_path / "out", cluster=NO_SCHEDULER, **languages)
+    assert str(refused.value) == message
+    assert not (tmp_path / "out").exists()
+
+
+def test_transcripts_are_named_by_their_inputs_stems(tmp_path):
+    """Folders walked as for denoise; two inputs of one stem are refused."""
+    (tmp_path / "in" / "sub").mkdir(parents=True)
+    for name in ("a.wav", "sub/b.flac"):
+        sf.write(str(tmp_path / "in" / name), noisy_tone(RATE), RATE, subtype="PCM_16")
+    out = f"{tmp_path / 'out'}{os.sep}"
+    plan = absolute_plan([str(tmp_path / "in")], out, RawLayout(), False, "srt")
+    assert [task.output for task in plan.tasks] == [os.path.join(out, "a.srt"),
+                                                    os.path.join(out, "sub", "b.srt")]
+    sf.write(str(tmp_path / "in" / "a.flac"), noisy_tone(RATE), RATE, subtype="PCM_16")
+    with pytest.raises(BadInput, match=r"a\.srt: both .*a\.flac and .*a\.wav would be written"):
+        absolute_plan([str(tmp_path / "in")], out, RawLayout(), False, "srt")

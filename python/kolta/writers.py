@@ -1,8 +1,9 @@
 """Where processed audio goes: a file (written under a temporary name and
 moved into place when complete), a device or named pipe (written in place),
-or stdout (raw). Every failure is an OSError whose filename is the output
-the user named and whose strerror is the system's reason: libsndfile alone
-would only say "System error"."""
+or stdout (raw); and a transcript's text file, written the same way. Every
+failure is an OSError whose filename is the output the user named and whose
+strerror is the system's reason: libsndfile alone would only say "System
+error"."""
 
 from __future__ import annotations
 
@@ -39,6 +40,12 @@ def written_in_place(path: str) -> bool:
     """A device or named pipe: no temporary name, nothing to rename."""
     target = os.path.realpath(path)
     return os.path.exists(target) and not os.path.isfile(target)
+
+
+def _temporary_path(path: str, in_place: bool, partial_tag: str | None) -> str:
+    if in_place:
+        return os.path.realpath(path)
+    return partial_path(path, os.getpid() if partial_tag is None else partial_tag)
 
 
 def open_writer(path: str, rate: int, channels: int, container: str, subtype: str,
@@ -106,8 +113,7 @@ class FileWriter:
         self.frames = 0
         self._in_place = written_in_place(path)
         self._target = os.path.realpath(path)
-        self._temporary = self._target if self._in_place else partial_path(
-            path, os.getpid() if partial_tag is None else partial_tag)
+        self._temporary = _temporary_path(path, self._in_place, partial_tag)
         self._channels = channels
         self._dtype = read_dtype(subtype)
         try:
@@ -159,6 +165,46 @@ class FileWriter:
         self._remove_temporary()
 
     def _remove_temporary(self) -> None:
+        if not self._in_place and os.path.exists(self._temporary):
+            os.remove(self._temporary)
+
+
+class TextFileWriter:
+    """UTF-8 text to a temporary file (named as FileWriter's), moved into
+    place by `commit`."""
+
+    def __init__(self, path: str, partial_tag: str | None = None):
+        self.path = path
+        self._in_place = written_in_place(path)
+        self._target = os.path.realpath(path)
+        self._temporary = _temporary_path(path, self._in_place, partial_tag)
+        try:
+            # newline="": the text's own line ends, as written to stdout on POSIX.
+            self._file = open(self._temporary, "w", encoding="utf-8",  # noqa: SIM115
+                              newline="")
+        except OSError as error:
+            raise output_failure(path, error) from None
+
+    def write(self, text: str) -> None:
+        try:
+            self._file.write(text)
+        except OSError as error:
+            raise output_failure(self.path, error) from None
+
+    def commit(self) -> None:
+        try:
+            self._file.close()
+            if not self._in_place:
+                os.replace(self._temporary, self._target)
+        except OSError as error:
+            self.discard()
+            raise output_failure(self.path, error) from None
+
+    def discard(self) -> None:
+        try:
+            self._file.close()
+        except OSError:  # already failing; the first reason is the one told
+            pass
         if not self._in_place and os.path.exists(self._temporary):
             os.remove(self._temporary)
 

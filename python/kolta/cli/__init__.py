@@ -12,7 +12,8 @@ SIGTERM with 143.
   plan            which files are read and written, checked before sign-in
   job             the files of a run and what became of each; kolta's own share
   workers         `kolta denoise --jobs N`: the worker processes, fed and ended
-  cluster_denoise `kolta denoise --cluster`: the files on a Dask cluster (kolta.distributed)
+  cluster_job     `--cluster` of denoise, transcribe and translate: the files on a Dask
+                  cluster (kolta.distributed)
   worker_process  what runs in a worker process
   signals         SIGTERM taken like Ctrl-C; clean-up a signal cannot cut short
   transcribe      `kolta transcribe`, and the streaming of transcripts translate shares

@@ -21,7 +21,7 @@ from .workers import WorkerPool, start_workers
 
 def run_denoise(args: argparse.Namespace) -> int:
     if args.cluster is not None:
-        from .cluster_denoise import run_cluster_denoise
+        from .cluster_job import run_cluster_denoise
 
         return run_cluster_denoise(args)
     if args.report is not None:

@@ -55,17 +55,7 @@ def build_parser() -> argparse.ArgumentParser:
     denoise.add_argument("--jobs", "-j", type=_positive, default=None, metavar="N",
                          help="with several files: files processed in parallel (worker "
                               "processes, one SDK each; default 1, with --cluster local 2)")
-    denoise.add_argument("--cluster", metavar="ADDRESS",
-                         help="do the files on a Dask cluster: a scheduler's address "
-                              "(tcp://HOST:PORT; the workers need the files, OUT and "
-                              f"their own ${KEY_VARIABLE} or ${KEY_FILE_VARIABLE}), "
-                              "or local: --jobs worker processes on this machine "
-                              "(kolta[distributed])")
-    denoise.add_argument("--report", metavar="FILE",
-                         help="with --cluster: what became of each file, a JSON object "
-                              "per line")
-    denoise.add_argument("--force", "-f", action="store_true",
-                         help="write over outputs that exist (never over an input)")
+    _cluster_arguments(denoise, "OUT")
     raw = denoise.add_argument_group(
         "raw audio (- or .raw files: interleaved, little-endian, no header)")
     raw.add_argument("--rate", type=_positive, metavar="HZ", help="sampling rate")
@@ -73,23 +63,23 @@ def build_parser() -> argparse.ArgumentParser:
     raw.add_argument("--sample-format", choices=tuple(RAW_SAMPLE_FORMATS),
                      help="of raw input (default: float32); raw output has the "
                           "input's: int16 from 8- or 16-bit PCM, else float32")
-    chatter = denoise.add_mutually_exclusive_group()
-    chatter.add_argument("--quiet", "-q", action="store_true",
-                         help="errors only: no file lines, no progress bar")
-    chatter.add_argument("--verbose", "-v", action="store_true",
-                         help="also list the files skipped in folders")
+    _chatter(denoise)
 
     transcribe = commands.add_parser(
         "transcribe", parents=[common], help="write the transcript of speech",
         description="Streams IN through the speech model and writes the transcript "
-                    "to stdout as each final segment arrives; status lines go to stderr.")
+                    "to stdout as each final segment arrives; status lines go to stderr. "
+                    "With --cluster, several INs (folders walked) each get a transcript "
+                    "file in --out DIR, as kolta denoise --cluster does them.")
     _speech_arguments(transcribe)
 
     translate = commands.add_parser(
         "translate", parents=[common], help="write the transcript of speech and its translation",
         description="Streams IN through the speech model and writes each final "
                     "segment with its translation to stdout as it arrives; status "
-                    "lines go to stderr.")
+                    "lines go to stderr. With --cluster, several INs (folders walked) "
+                    "each get a transcript file in --out DIR, as kolta denoise --cluster "
+                    "does them.")
     _speech_arguments(translate)
     translate.add_argument("--to", dest="language_out", default="es-ES", metavar="LANG",
                            type=_language, help="target language (default: es-ES)")
@@ -102,8 +92,31 @@ def build_parser() -> argparse.ArgumentParser:
     return parser
 
 
+def _cluster_arguments(command: argparse.ArgumentParser, outputs: str) -> None:
+    command.add_argument("--cluster", metavar="ADDRESS",
+                         help="do the files on a Dask cluster: a scheduler's address "
+                              f"(tcp://HOST:PORT; the workers need the files, {outputs} "
+                              f"and their own ${KEY_VARIABLE} or ${KEY_FILE_VARIABLE}), "
+                              "or local: --jobs worker processes on this machine "
+                              "(kolta[distributed])")
+    command.add_argument("--report", metavar="FILE",
+                         help="with --cluster: what became of each file, a JSON object "
+                              "per line")
+    command.add_argument("--force", "-f", action="store_true",
+                         help="write over outputs that exist (never over an input)")
+
+
+def _chatter(command: argparse.ArgumentParser) -> None:
+    chatter = command.add_mutually_exclusive_group()
+    chatter.add_argument("--quiet", "-q", action="store_true",
+                         help="errors only: no file lines, no progress bar")
+    chatter.add_argument("--verbose", "-v", action="store_true",
+                         help="also list the files skipped in folders")
+
+
 def _speech_arguments(command: argparse.ArgumentParser) -> None:
-    command.add_argument("input", metavar="IN", help="audio file")
+    command.add_argument("inputs", nargs="+", metavar="IN",
+                         help="audio file (with --cluster: several, or folders)")
     command.add_argument("--from", dest="language_in", default="en-US", metavar="LANG",
                          type=_language, help="spoken language (default: en-US)")
     command.add_argument("--format", default="txt", choices=FORMATS,
@@ -111,7 +124,16 @@ def _speech_arguments(command: argparse.ArgumentParser) -> None:
                               "segment per line; srt, vtt: subtitles (default: txt)")
     command.add_argument("--partials", action="store_true",
                          help="also the partial segments of an utterance in progress "
-                              f"(--format {' or '.join(PARTIAL_FORMATS)})")
+                              f"(--format {' or '.join(PARTIAL_FORMATS)}; not with "
+                              "--cluster)")
+    command.add_argument("--out", metavar="DIR",
+                         help="with --cluster: the folder for the transcripts, "
+                              "<IN's name without its extension>.<format> each (a folder "
+                              "IN's files at the same place under DIR)")
+    _cluster_arguments(command, "DIR")
+    command.add_argument("--jobs", "-j", type=_positive, default=None, metavar="N",
+                         help="with --cluster local: worker processes (default 2)")
+    _chatter(command)
 
 
 def _positive(text: str) -> int:

@@ -1,5 +1,6 @@
-"""Which files `kolta denoise` reads and writes: every input and output
-checked, output folders made and tried, all before sign-in."""
+"""Which files `kolta denoise` reads and writes, and those of the transcripts
+of `kolta transcribe --cluster`: every input and output checked, output
+folders made and tried, all before sign-in."""
 
 from __future__ import annotations
 
@@ -27,15 +28,22 @@ class Plan:
     created_folders: list[str] = field(default_factory=list)
 
 
-def make_plan(inputs: list[str], output: str, raw: RawLayout, force: bool) -> Plan:
+def make_plan(inputs: list[str], output: str, raw: RawLayout, force: bool,
+              transcript: str | None = None) -> Plan:
+    """Audio outputs named as their inputs; with `transcript` (a transcript
+    format), text outputs named <input's stem>.<transcript> instead."""
     from ..audiofile import inspect, output_format
 
     pairs, skipped = _pairs(inputs, output)
     if not pairs:
         raise BadInput("no audio files in these folders")
+    if transcript is not None:
+        pairs = [(source, target if target == STREAM
+                  else f"{os.path.splitext(target)[0]}.{transcript}") for source, target in pairs]
     tasks = [Task(inspect(source, raw), target) for source, target in pairs]
-    for task in tasks:
-        output_format(task.output, task.info)
+    if transcript is None:
+        for task in tasks:
+            output_format(task.output, task.info)
     _check_raw_options(tasks, raw)
     _check_outputs(tasks, force)
     return Plan(tasks, skipped)

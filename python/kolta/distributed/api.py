@@ -1,25 +1,30 @@
-"""kolta.distributed.denoise: files through a model on a Dask cluster."""
+"""kolta.distributed.denoise, transcribe and translate: files through a
+model, or their transcripts, on a Dask cluster."""
 
 from __future__ import annotations
 
+import contextlib
 import os
-from collections.abc import Callable, Sequence
+from collections.abc import Callable, Iterator, Sequence
 from typing import Union
 
 from distributed import Client
 
 from ..cli.plan import prepare_outputs
+from ..cli.transcript_format import FORMATS
 from ..errors import BadInput
 from ..formats import MODELS
 from .batch import absolute_plan, remove_leftovers, run
 from .cluster import LOCAL, connected
 from .results import FileResult
+from .work import Denoise, FileWork, Transcript
 
 PathLike = Union[str, "os.PathLike[str]"]
+OnProgress = Callable[[FileResult], object]
 
 
 class _Told:
-    def __init__(self, on_progress: Callable[[FileResult], object] | None):
+    def __init__(self, on_progress: OnProgress | None):
         self._on_progress = on_progress
 
     def signed_in(self, workers: int) -> None:
@@ -39,7 +44,7 @@ class _Told:
 def denoise(files: Sequence[PathLike], out_dir: PathLike, *, cluster: str | Client = LOCAL,
             workers: int = 2, model: str = "denoise", retries: int = 2, force: bool = False,
             storage_dir: PathLike | None = None,
-            on_progress: Callable[[FileResult], object] | None = None) -> list[FileResult]:
+            on_progress: OnProgress | None = None) -> list[FileResult]:
     """Each of `files` (folders are walked) through `model` into `out_dir`,
     as `kolta denoise FILES... OUT_DIR/` writes them, on `cluster`: "local"
     (a cluster of `workers` processes on this machine, made and closed
@@ -55,20 +60,74 @@ def denoise(files: Sequence[PathLike], out_dir: PathLike, *, cluster: str | Clie
     if model not in MODELS or model == "translate":
         raise ValueError(f"not an audio model: {model!r} (one of "
                          f"{', '.join(m for m in MODELS if m != 'translate')})")
+    return _job(files, out_dir, Denoise(model), cluster, workers, retries, force, storage_dir,
+                on_progress)
+
+
+def transcribe(files: Sequence[PathLike], out_dir: PathLike, *,
+               cluster: str | Client = LOCAL, workers: int = 2, language: str = "en-US",
+               format: str = "txt", retries: int = 2, force: bool = False,  # noqa: A002
+               storage_dir: PathLike | None = None,
+               on_progress: OnProgress | None = None) -> list[FileResult]:
+    """The transcript of each of `files` (folders are walked), spoken in
+    `language`, into `out_dir` as <stem>.<format>: the text `kolta
+    transcribe FILE --from LANGUAGE --format FORMAT` writes to stdout.
+    The rest as for `denoise`."""
+    from ..cli.transcribe import spoken_language
+
+    with _as_value_error():
+        work = Transcript(spoken_language(language), None, _form(format))
+    return _job(files, out_dir, work, cluster, workers, retries, force, storage_dir,
+                on_progress)
+
+
+def translate(files: Sequence[PathLike], out_dir: PathLike, *, cluster: str | Client = LOCAL,
+              workers: int = 2, language: str = "en-US", to: str = "es-ES",
+              format: str = "txt", retries: int = 2, force: bool = False,  # noqa: A002
+              storage_dir: PathLike | None = None,
+              on_progress: OnProgress | None = None) -> list[FileResult]:
+    """As `transcribe`, each final with its translation to `to`: the text of
+    `kolta translate FILE --from LANGUAGE --to TO --format FORMAT`. A pair
+    with no translator is a ValueError, before anything is sent."""
+    from ..cli.translate import language_pair
+
+    with _as_value_error():
+        work = Transcript(*language_pair(language, to), _form(format))
+    return _job(files, out_dir, work, cluster, workers, retries, force, storage_dir,
+                on_progress)
+
+
+@contextlib.contextmanager
+def _as_value_error() -> Iterator[None]:
+    """What the command line calls bad input is a ValueError here."""
+    try:
+        yield
+    except BadInput as error:
+        raise ValueError(str(error)) from None
+
+
+def _form(form: str) -> str:
+    if form not in FORMATS:
+        raise ValueError(f"unknown transcript format {form!r} (one of {', '.join(FORMATS)})")
+    return form
+
+
+def _job(files: Sequence[PathLike], out_dir: PathLike, work: FileWork, cluster: str | Client,
+         workers: int, retries: int, force: bool, storage_dir: PathLike | None,
+         on_progress: OnProgress | None) -> list[FileResult]:
     if retries < 0 or workers < 1:
         raise ValueError("retries must be 0 or more, workers 1 or more")
     from ..audiofile import RawLayout
 
-    try:
+    with _as_value_error():
         plan = absolute_plan([os.fspath(path) for path in files],
-                             os.path.join(os.fspath(out_dir), ""), RawLayout(), force)
+                             os.path.join(os.fspath(out_dir), ""), RawLayout(), force,
+                             work.transcript_format)
         prepare_outputs(plan)
-    except BadInput as error:
-        raise ValueError(str(error)) from None
     storage = None if storage_dir is None else os.path.abspath(storage_dir)
     try:
         with connected(cluster, workers, retries) as client:
-            return run(client, plan.tasks, model, storage, retries, _Told(on_progress))
+            return run(client, plan.tasks, work, storage, retries, _Told(on_progress))
     except BadInput as error:  # a worker's sign-in, the scheduler out of reach
         raise RuntimeError(str(error)) from None
     finally:

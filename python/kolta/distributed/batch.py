@@ -1,9 +1,9 @@
-"""A job's files on a Dask cluster: every worker signed in first (a worker
-that cannot sign in fails the job before any file is written), one task
-per file, the results gathered as they come, in-file progress from the
-workers' events. Dask runs the file of a worker that died again; a file
-that fails, or keeps killing workers, is answered as not done and the
-others go on."""
+"""A job's files on a Dask cluster, whatever its work (see work): every
+worker signed in first (a worker that cannot sign in fails the job before
+any file is written), one task per file, the results gathered as they
+come, in-file progress from the workers' events. Dask runs the file of a
+worker that died again; a file that fails, or keeps killing workers, is
+answered as not done and the others go on."""
 
 from __future__ import annotations
 
@@ -22,11 +22,12 @@ from ..cli.plan import STREAM, Plan, make_plan
 from ..errors import BadInput, JobFailed
 from .plugin import SignIn
 from .results import FileResult
-from .tasks import PROGRESS_TOPIC, denoise_task, leftover_partials, named, task_key
+from .tasks import PROGRESS_TOPIC, file_task, leftover_partials, named, task_key
 
 if TYPE_CHECKING:
     from ..audiofile import RawLayout
     from ..cli.job import Task
+    from .work import FileWork
 
 
 class Watcher(Protocol):
@@ -46,7 +47,8 @@ class Watcher(Protocol):
         """File `index` is done, or given up."""
 
 
-def absolute_plan(inputs: list[str], output: str, raw: RawLayout, force: bool) -> Plan:
+def absolute_plan(inputs: list[str], output: str, raw: RawLayout, force: bool,
+                  transcript: str | None = None) -> Plan:
     """The --jobs plan (plan.make_plan), in absolute paths: the workers have
     other working folders. stdin and stdout stay on this machine."""
     if STREAM in inputs or output == STREAM:
@@ -54,10 +56,10 @@ def absolute_plan(inputs: list[str], output: str, raw: RawLayout, force: bool) -
     folder = output.endswith(("/", os.sep))  # a name for a folder yet to be made
     return make_plan([os.path.abspath(path) for path in inputs],
                      os.path.join(os.path.abspath(output), "") if folder
-                     else os.path.abspath(output), raw, force)
+                     else os.path.abspath(output), raw, force, transcript)
 
 
-def run(client: Client, tasks: list[Task], model: str, storage: str | None, retries: int,
+def run(client: Client, tasks: list[Task], work: FileWork, storage: str | None, retries: int,
         watcher: Watcher) -> list[FileResult]:
     """Every file's result, in the order of `tasks`. A stop (Ctrl-C) cancels
     the files not done; those in hand end at their next block."""
@@ -67,10 +69,10 @@ def run(client: Client, tasks: list[Task], model: str, storage: str | None, retr
             _progress(client, job, watcher) as progress:
         watcher.signed_in(workers)
         futures: list[Future[FileResult]] = client.map(
-            denoise_task, [job] * len(tasks), range(len(tasks)),
+            file_task, [job] * len(tasks), range(len(tasks)),
             [task.info for task in tasks], [task.output for task in tasks],
-            [model] * len(tasks), [storage] * len(tasks),
-            key=[task_key(job, index) for index in range(len(tasks))], retries=retries)
+            [work] * len(tasks), [storage] * len(tasks),
+            key=[task_key(work, job, index) for index in range(len(tasks))], retries=retries)
         index_of = {future.key: index for index, future in enumerate(futures)}
         pending = {future.key: future for future in futures}
         del futures

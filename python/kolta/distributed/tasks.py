@@ -1,6 +1,6 @@
-"""What a worker does with one file: denoise it into place (under a
-temporary name, renamed when complete, so that a file done twice is
-harmless), tell the client how far it got, and return a FileResult."""
+"""What a worker does with one file: the job's work (see work) into place
+(under a temporary name, renamed when complete, so that a file done twice
+is harmless), telling the client how far it got; a FileResult back."""
 
 from __future__ import annotations
 
@@ -20,13 +20,14 @@ from .sessions import NotSignedIn, session
 
 if TYPE_CHECKING:
     from ..audiofile import AudioInfo
+    from .work import FileWork
 
 PROGRESS_TOPIC = "kolta-progress"  # events: [job, index, run, seconds of audio done]
 PROGRESS_EVERY_SECONDS = 0.5
 
 
-def task_key(job: str, index: int) -> str:
-    return f"kolta-denoise-{job}-{index}"
+def task_key(work: FileWork, job: str, index: int) -> str:
+    return f"kolta-{work.name}-{job}-{index}"
 
 
 def partial_tag() -> str:
@@ -51,9 +52,9 @@ class _Cancelled(Exception):
 
 
 class _Progress:
-    def __init__(self, worker: Worker, job: str, index: int, run: str):
+    def __init__(self, worker: Worker, key: str, job: str, index: int, run: str):
         self._worker, self._job, self._index, self._run = worker, job, index, run
-        self._key = task_key(job, index)
+        self._key = key
         self._done = 0.0
         self._told_at = float("-inf")
 
@@ -69,13 +70,11 @@ class _Progress:
                                                     self._done])
 
 
-def denoise_task(job: str, index: int, info: AudioInfo, output: str, model: str,
-                 storage: str | None) -> FileResult:
+def file_task(job: str, index: int, info: AudioInfo, output: str, work: FileWork,
+              storage: str | None) -> FileResult:
     """Failures that may pass (an output that could not be written, a worker
     not signed in) are raised, for Dask to try the file again; the others
     are answered."""
-    from .. import pipeline
-
     worker = get_worker()
     run = partial_tag()
 
@@ -87,9 +86,9 @@ def denoise_task(job: str, index: int, info: AudioInfo, output: str, model: str,
         sdk = session(storage)
     except NotSignedIn as error:
         raise JobFailed(named(info, str(error))) from None
-    progress = _Progress(worker, job, index, run)
+    progress = _Progress(worker, task_key(work, job, index), job, index, run)
     try:
-        result = pipeline.denoise_file(sdk, info, output, model, progress, run)
+        processing_seconds = work(sdk, info, output, progress, run)
     except _Cancelled:
         return failed("cancelled")
     except BadInput as error:
@@ -97,6 +96,6 @@ def denoise_task(job: str, index: int, info: AudioInfo, output: str, model: str,
     except OSError as error:
         raise JobFailed(named(info, output_error(error))) from None
     except (RuntimeError, ValueError) as error:
-        return failed(str(processor_error(error, model)))
-    return FileResult(info.path, output, True, None, info.seconds, result.seconds,
+        return failed(str(processor_error(error, work.model)))
+    return FileResult(info.path, output, True, None, info.seconds, processing_seconds,
                       worker.address)

@@ -1,6 +1,7 @@
-"""`kolta denoise IN... OUT --cluster ADDRESS|local`: the files planned and
-checked here exactly as for --jobs, then done on a Dask cluster, each
-worker signed in with the key it finds (see kolta.distributed)."""
+"""`kolta denoise|transcribe|translate IN... --cluster ADDRESS|local`: the
+files planned and checked here exactly as for --jobs, then done on a Dask
+cluster, each worker signed in with the key it finds (see
+kolta.distributed)."""
 
 from __future__ import annotations
 
@@ -22,7 +23,9 @@ from .signals import uninterrupted
 from .signin import KEY_FILE_VARIABLE, KEY_VARIABLE
 
 if TYPE_CHECKING:
+    from ..audiofile import RawLayout
     from ..distributed.results import FileResult
+    from ..distributed.work import FileWork
     from .job import Task
 
 # How many more times a file is tried after its worker died, on a local cluster.
@@ -33,10 +36,35 @@ def run_cluster_denoise(args: argparse.Namespace) -> int:
     from ..audiofile import RawLayout
 
     try:
-        from ..distributed.batch import absolute_plan, remove_leftovers, run
-        from ..distributed.cluster import LOCAL, connected
+        from ..distributed.work import Denoise
     except ImportError as error:
         raise BadInput(str(error)) from None
+    raw = RawLayout(args.rate, args.channels, args.sample_format or "float32")
+    return _run(args, Denoise(args.model), args.output, raw)
+
+
+def run_cluster_transcripts(args: argparse.Namespace, language_in: str,
+                            language_out: str | None) -> int:
+    """A transcript file per input, in --out; translated to `language_out`
+    unless it is None."""
+    from ..audiofile import RawLayout
+
+    try:
+        from ..distributed.work import Transcript
+    except ImportError as error:
+        raise BadInput(str(error)) from None
+    if args.out is None:
+        raise BadInput("--cluster writes a transcript file per IN: give the folder, --out DIR")
+    if args.partials:
+        raise BadInput("--partials goes with one IN's transcript on stdout, not --cluster")
+    return _run(args, Transcript(language_in, language_out, args.format),
+                os.path.join(args.out, ""), RawLayout())
+
+
+def _run(args: argparse.Namespace, work: FileWork, output: str, raw: RawLayout) -> int:
+    from ..distributed.batch import absolute_plan, remove_leftovers, run
+    from ..distributed.cluster import LOCAL, connected
+
     if args.api_key is not None:
         raise BadInput(f"--api-key is not sent to a cluster: set {KEY_VARIABLE} or "
                        f"{KEY_FILE_VARIABLE} where the workers run")
@@ -44,8 +72,7 @@ def run_cluster_denoise(args: argparse.Namespace) -> int:
         raise BadInput("--jobs goes with --cluster local (a scheduler of your own has "
                        "its own workers)")
     report = Reporter(verbosity(args))
-    raw = RawLayout(args.rate, args.channels, args.sample_format or "float32")
-    plan = absolute_plan(args.inputs, args.output, raw, args.force)
+    plan = absolute_plan(args.inputs, output, raw, args.force, work.transcript_format)
     report_skipped(plan, report)
     prepare_outputs(plan)
     storage = None if args.storage is None else os.path.abspath(args.storage)
@@ -55,11 +82,11 @@ def run_cluster_denoise(args: argparse.Namespace) -> int:
         lines = cluster.enter_context(_report_file(args.report))
         client = cluster.enter_context(connected(args.cluster, args.jobs or 2, RETRIES))
         tasks = plan.tasks
-        with ProgressBar(sum(task.info.seconds for task in tasks), "denoise on the cluster",
+        with ProgressBar(sum(task.info.seconds for task in tasks), f"{work.name} on the cluster",
                          files=len(tasks), shown=report.verbosity > QUIET, leave=True) as bar:
             report.use_bar(bar)
             shown = _Shown(tasks, args.cluster, bar, report, lines)
-            results = run(client, tasks, args.model, storage, RETRIES, shown)
+            results = run(client, tasks, work, storage, RETRIES, shown)
             elapsed = time.perf_counter() - shown.started
         report.use_bar(None)
         finished = True
