@@ -8,41 +8,53 @@ import math
 from collections.abc import Callable, Sequence
 
 
+class BoundedSearch:
+    """The highest count up to `limit` that passes, as far as a bounded
+    search finds: doubling from `start` until a count fails, then halving
+    the interval between the last that passed and the first that failed
+    until it is within `resolution` (a fraction) of the lower end. Driven
+    from outside (`next_count`, then `record` its outcome), so that two
+    searches can take turns on a machine whose load drifts."""
+
+    def __init__(self, start: int, limit: int, resolution: float) -> None:
+        if start < 1 or limit < start or resolution <= 0:
+            raise ValueError("expected 1 <= start <= limit and resolution > 0")
+        self.limit, self.resolution = limit, resolution
+        self.best = 0  # the highest count that passed; 0 when even 1 fails
+        self.tried: list[tuple[int, bool]] = []
+        self._failed: int | None = None  # the lowest count that failed
+        self._next: int | None = start
+
+    @property
+    def next_count(self) -> int | None:
+        """The count to try next; None once the search is done."""
+        return self._next
+
+    def record(self, passed: bool) -> None:
+        count = self._next
+        if count is None:
+            raise RuntimeError("the search is done")
+        self.tried.append((count, passed))
+        if passed:
+            self.best = count
+        else:
+            self._failed = count
+        if self._failed is None:  # still doubling
+            self._next = None if count == self.limit else min(2 * count, self.limit)
+        elif self._failed - self.best > max(1.0, self.resolution * self.best):
+            self._next = (self.best + self._failed) // 2
+        else:
+            self._next = None
+
+
 def highest_passing(passes: Callable[[int], bool], start: int, limit: int,
                     resolution: float) -> tuple[int, list[tuple[int, bool]]]:
-    """The highest count up to `limit` for which `passes` holds, as far as a
-    bounded search finds: doubling from `start` until a count fails, then
-    halving the interval between the last that passed and the first that
-    failed until it is within `resolution` (a fraction) of the lower end.
-    Returns it (0 when even 1 fails) and every (count, passed) tried, in order.
-    Each count is tried once, so a load that passes by chance near the edge
-    may be taken; the trials say how close it was."""
-    if start < 1 or limit < start or resolution <= 0:
-        raise ValueError("expected 1 <= start <= limit and resolution > 0")
-    tried: list[tuple[int, bool]] = []
-
-    def trial(count: int) -> bool:
-        passed = passes(count)
-        tried.append((count, passed))
-        return passed
-
-    low, high = 0, None  # the highest count that passed, the lowest that failed
-    count = start
-    while True:
-        if not trial(count):
-            high = count
-            break
-        low = count
-        if count == limit:
-            return low, tried
-        count = min(2 * count, limit)
-    while high - low > max(1.0, resolution * low):
-        middle = (low + high) // 2
-        if trial(middle):
-            low = middle
-        else:
-            high = middle
-    return low, tried
+    """BoundedSearch run to its end with `passes`: its answer and every
+    (count, passed) tried, in order."""
+    search = BoundedSearch(start, limit, resolution)
+    while (count := search.next_count) is not None:
+        search.record(passes(count))
+    return search.best, search.tried
 
 
 def interruption_s(answers: Sequence[tuple[float, bool]], kill_at: float) -> float | None:

@@ -142,6 +142,8 @@ class PostgresCluster:
             shutil.rmtree(self.folder, ignore_errors=True)
 
 
+# Health checks quick enough for the tests not to wait on them.
+QUICK_CHECKS = "inter 200ms fall 1 rise 1"
 HAPROXY_CONFIG = """\
 global
     maxconn {maxconn}
@@ -164,7 +166,7 @@ backend kolta_instances
     balance leastconn
     option httpchk GET /v1/health
     http-check expect status 200
-    default-server inter 200ms fall 1 rise 1
+    default-server {checks}
     http-response set-header X-Kolta-Instance %s
 {servers}
 """
@@ -172,18 +174,18 @@ backend kolta_instances
 
 class HaproxyProcess:
     """HAProxy in the foreground on a free loopback port, in front of the
-    given (name, port) instances, checking each one's health endpoint;
-    `maxconn` connections at most at a time."""
+    given (name, port) instances, checking each one's health endpoint as
+    `checks` say; `maxconn` connections at most at a time."""
 
     def __init__(self, folder: str, instances: Sequence[tuple[str, int]],
-                 maxconn: int = 256) -> None:
+                 maxconn: int = 256, checks: str = QUICK_CHECKS) -> None:
         self.port = free_port()
         self.config = os.path.join(folder, "haproxy.cfg")
         servers = "\n".join(f"    server {name} 127.0.0.1:{port} check"
                             for name, port in instances)
         with open(self.config, "w") as out:
             out.write(HAPROXY_CONFIG.format(port=self.port, servers=servers,
-                                            maxconn=maxconn))
+                                            maxconn=maxconn, checks=checks))
         self.log_file = open(os.path.join(folder, "haproxy.log"), "w+")
         self.process = subprocess.Popen(["haproxy", "-f", self.config, "-db"],
                                         stdin=subprocess.DEVNULL, stdout=self.log_file,

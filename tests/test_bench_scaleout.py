@@ -11,7 +11,7 @@ import pytest
 
 sys.path.append(os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))),
                              "bench"))
-from scaleout_measures import highest_passing, interruption_s  # noqa: E402
+from scaleout_measures import BoundedSearch, highest_passing, interruption_s  # noqa: E402
 
 START, LIMIT, RESOLUTION = 50, 1600, 0.1
 # Doubling from START up to LIMIT, then halving an interval no wider than
@@ -45,6 +45,19 @@ class TestHighestPassing:
     def test_refuses_a_search_it_cannot_bound(self, start, limit, resolution):
         with pytest.raises(ValueError):
             highest_passing(lambda count: True, start, limit, resolution)
+
+    def test_searches_taking_turns_each_find_their_own_edge(self):
+        edges = {"one": 130, "two": 270}
+        searches = {name: BoundedSearch(START, LIMIT, RESOLUTION) for name in edges}
+        while any(search.next_count is not None for search in searches.values()):
+            for name, search in searches.items():
+                if search.next_count is not None:
+                    search.record(search.next_count <= edges[name])
+        for name, search in searches.items():
+            alone = highest_passing(lambda count: count <= edges[name], START, LIMIT, RESOLUTION)
+            assert (search.best, search.tried) == alone
+        with pytest.raises(RuntimeError, match="done"):
+            searches["one"].record(True)
 
 
 def answers(*runs):
