@@ -71,7 +71,7 @@ def run(args: argparse.Namespace) -> dict[str, Any]:
                                        "standalone_stored_key": []}
     with tempfile.TemporaryDirectory(prefix="kolta-bench-signin-") as work:
         data = os.path.join(work, "service")
-        stored_key = add_key(data)
+        stored_key = add_key("--data", data)
         with environment(KOLTA_SERVICE_URL=None, KOLTA_SIGN_IN_TIMEOUT_MS=None):
             embedded_sdk = kolta.create_sdk(
                 kolta.InitParams(storage_dir=os.path.join(work, "embedded")))

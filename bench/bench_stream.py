@@ -26,8 +26,6 @@ from __future__ import annotations
 import argparse
 import os
 import tempfile
-import time
-import urllib.request
 from typing import Any
 
 import numpy as np
@@ -36,10 +34,9 @@ import numpy.typing as npt
 from kolta.streams import AlignedStream
 
 from common import RATE, attributes, environment, kolta, main, median, noise, now_ns
-from service import cpu_seconds, percentile, standalone_service
-
-CHUNK = RATE // 50  # 20 ms
-MAX_CHUNK_LATENCY_MS = 100.0
+from service import cpu_seconds, metric_sum, percentile, standalone_service
+from sessions import (CHUNK, MAX_CHUNK_LATENCY_MS, PacedSession, cloud_attributes, pace,
+                      service_sdk)
 
 
 def push_and_drain_ms(processor: kolta.AudioProcessor, chunk: npt.NDArray[np.float32],
@@ -74,34 +71,6 @@ def chunk_latency(sdk: kolta.Sdk, repeats: int, chunks: int) -> dict[str, float]
             "chunks": len(added)}
 
 
-class PacedSession:
-    """One real-time session: which chunk each returned sample belongs to,
-    and when each chunk was sent."""
-
-    def __init__(self, processor: kolta.AudioProcessor, seed: int) -> None:
-        self.processor = processor
-        self.chunk = noise(CHUNK, seed=seed)
-        self.sent_at: list[float] = []
-        self.returned = 0
-        self.latencies_ms: list[float] = []
-
-    def push(self, now: float) -> None:
-        self.sent_at.append(now)
-        got = self.processor.process_frame(kolta.AudioFrame(self.chunk)).frame_count
-        done_before = self.returned // CHUNK
-        self.returned += got
-        for index in range(done_before, self.returned // CHUNK):
-            self.latencies_ms.append((now - self.sent_at[index]) * 1000)
-
-
-def cloud_attributes(pcm16: bool) -> kolta.ProcessorAttributes:
-    audio = kolta.AudioAttributes(sampling_rate=RATE, channels=1, model_name="denoise")
-    params = kolta.CloudInferencingParams()
-    params.use_pcm16 = pcm16
-    audio.cloud_inferencing_params = params
-    return kolta.ProcessorAttributes(audio, None)
-
-
 def aligned_output(processor: kolta.AudioProcessor,
                    values: npt.NDArray[np.float32]) -> npt.NDArray[np.float32]:
     with processor:
@@ -112,20 +81,14 @@ def aligned_output(processor: kolta.AudioProcessor,
 
 
 def stream_bytes(url: str) -> int:
-    with urllib.request.urlopen(url + "/metrics", timeout=10) as answer:
-        text = answer.read().decode()
-    return sum(int(float(line.split()[-1])) for line in text.splitlines()
-               if line.startswith(("kolta_stream_received_bytes_total ",
-                                   "kolta_stream_sent_bytes_total ")))
+    return int(metric_sum(url, "kolta_stream_received_bytes_total",
+                          "kolta_stream_sent_bytes_total"))
 
 
 def wire_bytes_per_second(url: str, storage: str) -> dict[str, float]:
     values = noise(RATE * 20, seed=7)
     result = {}
-    with environment(KOLTA_SERVICE_URL=url, KOLTA_LOCAL_INFERENCING=None):
-        sdk = kolta.create_sdk(kolta.InitParams(storage_dir=storage))
-        if not sdk.activate_api_key("kt_all").success:
-            raise SystemExit("bench: the standalone service refused the test key")
+    with service_sdk(url, storage, "kt_all") as sdk:
         for codec, pcm16 in (("l16", True), ("opus", False)):
             before = stream_bytes(url)
             aligned_output(sdk.create_audio_processor(cloud_attributes(pcm16)), values)
@@ -135,36 +98,26 @@ def wire_bytes_per_second(url: str, storage: str) -> dict[str, float]:
 
 def capacity(url: str, pid: int, storage: str, sessions: int,
              seconds: float) -> dict[str, float]:
-    with environment(KOLTA_SERVICE_URL=url, KOLTA_LOCAL_INFERENCING=None):
-        sdk = kolta.create_sdk(kolta.InitParams(storage_dir=storage))
-        if not sdk.activate_api_key("kt_all").success:
-            raise SystemExit("bench: the standalone service refused the test key")
+    with service_sdk(url, storage, "kt_all") as sdk:
         paced = [PacedSession(sdk.create_audio_processor(attributes("denoise")), seed=i + 1)
                  for i in range(sessions)]
-    ticks = int(seconds * 50)
-    late_ticks = 0
+    # A session whose stream is not open passes its audio through at once,
+    # which would count as answered in time.
+    opened = metric_sum(url, "kolta_streams_open")
+    if opened != sessions:
+        raise SystemExit(f"bench: {opened:.0f} of {sessions} streams open")
     cpu_before = cpu_seconds(pid)
-    start = time.perf_counter()
-    for tick in range(ticks):
-        due = start + tick * 0.020
-        pause = due - time.perf_counter()
-        if pause > 0:
-            time.sleep(pause)
-        else:
-            late_ticks += 1
-        now = time.perf_counter()
-        for session in paced:
-            session.push(now)
+    pacing = pace(paced, seconds)
     cpu_used = cpu_seconds(pid) - cpu_before
     for session in paced:
         session.processor.close()
     latencies = [value for session in paced for value in session.latencies_ms]
-    sent = ticks * sessions
+    sent = pacing.ticks * sessions
     within = sum(1 for value in latencies if value <= MAX_CHUNK_LATENCY_MS)
     audio_seconds = sent * CHUNK / RATE
     return {"sessions": sessions, "audio_s": audio_seconds, "service_cpu_s": cpu_used,
             "sessions_per_core": audio_seconds / max(cpu_used, 1e-9),
-            "chunks_back_within_100ms": within / sent, "late_pacing_ticks": late_ticks,
+            "chunks_back_within_100ms": within / sent, "late_pacing_ticks": pacing.late_ticks,
             "latency_p99_ms": percentile(latencies, 0.99) if latencies else float("inf")}
 
 

@@ -18,13 +18,14 @@ import argparse
 import json
 import os
 import platform
-import resource
 import statistics
 import subprocess
 import sys
 import time
 from pathlib import Path
 from typing import Any
+
+from machine import busy_cpu_seconds, own_cpu_seconds
 
 HERE = Path(__file__).resolve().parent
 ROOT = HERE.parent
@@ -54,28 +55,12 @@ MIN_STREAM_SESSIONS_PER_CORE = 100.0
 MIN_CHUNKS_BACK_IN_TIME = 0.99  # within 100 ms, at the capacity run's load
 MAX_OPUS_TO_L16_BYTES = 1 / 6
 MAX_OPUS_PAUSE_CUT_LOSS_DB = 1.0  # noise reduction within 1 dB of the local path's
+MIN_SCALEOUT_RATIO = 1.8  # sessions two instances sustain / one, given a core each
+MAX_INTERRUPTION_P99_S = 2.0  # a stream's instance killed: processed audio again within
 GOFORWARD_WORDS = "go forward ten meters"
 # WebRTC's filters delay frequencies by slightly different amounts, so its
 # correlation peak may fall one frame either side; passthrough must be exact.
 MAX_DENOISE_LAG_FRAMES = 1
-
-
-def busy_cpu_seconds() -> float | None:
-    """CPU time spent by everything on the machine so far (Linux), or None."""
-    try:
-        with open("/proc/stat", encoding="ascii") as stat:
-            fields = [int(v) for v in stat.readline().split()[1:]]
-    except (OSError, ValueError):
-        return None
-    idle = fields[3] + (fields[4] if len(fields) > 4 else 0)  # idle + iowait
-    return (sum(fields[:8]) - idle) / os.sysconf("SC_CLK_TCK")
-
-
-def own_cpu_seconds() -> float:
-    """CPU time of this process and of the benchmark processes it waited for."""
-    me = resource.getrusage(resource.RUSAGE_SELF)
-    children = resource.getrusage(resource.RUSAGE_CHILDREN)
-    return me.ru_utime + me.ru_stime + children.ru_utime + children.ru_stime
 
 
 def version_of(python: str) -> str:
@@ -305,6 +290,42 @@ def report_stream(report: Report, stream: dict[str, Any]) -> None:
                 f"<= 1/{1 / MAX_OPUS_TO_L16_BYTES:.0f}", ratio <= MAX_OPUS_TO_L16_BYTES)
 
 
+def report_scaleout(report: Report, scaleout: dict[str, Any]) -> None:
+    report.section("Several kolta-server instances behind HAProxy, accounts in one PostgreSQL "
+                   "database: denoise sessions, L16 16 kHz mono, 20 ms chunks in real time")
+    if "skipped" in scaleout:
+        report.info("scale-out", "not run", scaleout["skipped"])
+        return
+    one, two, cores = scaleout["one"], scaleout["two"], scaleout["cores"]
+    report.info("sessions sustained, 1 / 2 instances (one service thread each)",
+                f"{one['sessions']} / {two['sessions']}",
+                ">= 99% of the chunks back within 100 ms of their due time")
+    report.goal("two instances / one", f"{scaleout['ratio']:.2f}x",
+                f">= {MIN_SCALEOUT_RATIO}x given a core per instance (this machine: {cores} "
+                "cores for the instances, HAProxy, the client and other programs)",
+                scaleout["ratio"] >= MIN_SCALEOUT_RATIO)
+    for config in (one, two):
+        top = config["top"]
+        if top:
+            report.info(f"  {config['instances']} instance(s) at {top['sessions']} sessions: "
+                        "CPUs used by the instances / HAProxy / the client",
+                        f"{sum(top['service_cpus'].values()):.2f} / {top['haproxy_cpus']:.2f} / "
+                        f"{top['client_cpus']:.2f}",
+                        f"{top['sessions_per_service_core']:.0f} sessions per service core")
+    if "per_core_ratio" in scaleout:
+        report.info("  sessions per service core, 2 instances / 1",
+                    f"{scaleout['per_core_ratio']:.2f}x",
+                    "1 = as much service per core behind HAProxy beside another as alone")
+    if "others_busy_cpus" in scaleout:
+        report.info("  other programs during the run", f"{scaleout['others_busy_cpus']:.2f} CPUs",
+                    f"of {cores}")
+    killed = scaleout["interruption"]
+    report.goal("a stream's instance killed: last processed answer to the next, median / p99",
+                f"{1000 * killed['gap_median_s']:.0f} / {1000 * killed['gap_p99_s']:.0f} ms",
+                f"p99 <= {MAX_INTERRUPTION_P99_S:.0f} s ({killed['interrupted']} streams, "
+                "the engine's own client)", killed["gap_p99_s"] <= MAX_INTERRUPTION_P99_S)
+
+
 def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--quick", action="store_true", help="fewer repeats (a smoke run)")
@@ -366,6 +387,9 @@ def main() -> int:
     stream = run_bench(python, "bench_stream.py",
                        ["--repeats", "1", "--chunks", "50", "--sessions", "20", "--seconds",
                         "2"] if quick else [])
+    scaleout = run_bench(python, "bench_scaleout.py",
+                         ["--repeats", "2", "--seconds", "2", "--resolution", "0.25"]
+                         if quick else [])
 
     on_310 = this_minor == (3, 10)
     note_310 = "" if on_310 else " (goal set for 3.10)"
@@ -500,6 +524,7 @@ def main() -> int:
     report_alignment(report, alignment)
     report_signin(report, signin)
     report_stream(report, stream)
+    report_scaleout(report, scaleout)
 
     report.print()
     elapsed = time.monotonic() - started
@@ -519,6 +544,7 @@ def main() -> int:
                        "scaling": scaling, "callbacks": callbacks, "streams": streams,
                        "jobs": jobs, "cluster": cluster, "aio": aio, "speech": speech,
                        "alignment": alignment, "signin": signin, "stream": stream,
+                       "scaleout": scaleout,
                        "callback_runs": callback_runs}, out, indent=1)
     return 1 if (args.fail_on_miss and report.misses) else 0
 
