@@ -5,6 +5,7 @@ import faulthandler
 import gc
 import os
 import re
+import signal
 import subprocess
 import sys
 import textwrap
@@ -27,6 +28,12 @@ HANG_MARGIN_S = 30
 def pytest_configure(config):
     # Capture is suspended here, so this is the terminal's (or CI log's) stderr.
     config.hang_report = os.fdopen(os.dup(sys.stderr.fileno()), "w")
+    # A run started in the background of a shell without job control inherits
+    # SIGINT ignored, and so would every program the tests start: the tests
+    # of Ctrl-C need it as a terminal gives it. A caught signal is back at its
+    # default in a program started from here.
+    if signal.getsignal(signal.SIGINT) == signal.SIG_IGN:
+        signal.signal(signal.SIGINT, signal.default_int_handler)
 
 
 def _timeout_of(item):
