@@ -26,6 +26,8 @@ import time
 from pathlib import Path
 from typing import Any
 
+import denoise_report
+
 HERE = Path(__file__).resolve().parent
 ROOT = HERE.parent
 
@@ -208,6 +210,18 @@ def report_speech(report: Report, speech: dict[str, Any]) -> None:
                 f"{latency['placeholder']['p99_us']:.1f} us")
 
 
+def report_denoise(report: Report, denoise: dict[str, Any]) -> None:
+    report.section("Noise suppression quality against RNNoise: LibriVox and goforward.raw "
+                   "with white, pink and babble noise, 16 kHz mono and 44.1 kHz stereo "
+                   "(tables at the end)")
+    for goal in denoise_report.goals(denoise):
+        if goal.ok is None:
+            report.info(goal.name, goal.figure, goal.note)
+        else:
+            report.goal(goal.name, goal.figure, f"{goal.target} ({goal.note})" if goal.note
+                        else goal.target, goal.ok)
+
+
 def report_cluster(report: Report, cluster: dict[str, Any]) -> None:
     report.info(f"kolta denoise, {cluster['files']} files of "
                 f"{cluster['seconds_per_file']:.0f} s: --jobs 2 / --cluster local "
@@ -360,6 +374,7 @@ def main() -> int:
                         ["--repeats", "1", "--seconds", "30"] if quick else [])
     aio = run_bench(python, "bench_aio.py", ["--seconds", "2"] if quick else [])
     speech = run_bench(python, "bench_speech.py", ["--quick"] if quick else [])
+    denoise = run_bench(python, "bench_denoise.py", ["--quick"] if quick else [])
     alignment = run_bench(python, "bench_alignment.py", [])
     signin = run_bench(python, "bench_signin.py",
                        ["--repeats", "2", "--calls", "50", "--seconds", "1"] if quick else [])
@@ -497,11 +512,13 @@ def main() -> int:
                 aio["worst_lag_ms"] < 20.0)
 
     report_speech(report, speech)
+    report_denoise(report, denoise)
     report_alignment(report, alignment)
     report_signin(report, signin)
     report_stream(report, stream)
 
     report.print()
+    print("\n" + denoise_report.tables(denoise))
     elapsed = time.monotonic() - started
     print(f"\nCPython {this_version}; {report.misses} goal(s) missed; "
           f"{elapsed:.0f} s in all")
@@ -518,6 +535,7 @@ def main() -> int:
             json.dump({"python": this_version, "binding": binding, "zero_copy": zero_copy,
                        "scaling": scaling, "callbacks": callbacks, "streams": streams,
                        "jobs": jobs, "cluster": cluster, "aio": aio, "speech": speech,
+                       "denoise": denoise,
                        "alignment": alignment, "signin": signin, "stream": stream,
                        "callback_runs": callback_runs}, out, indent=1)
     return 1 if (args.fail_on_miss and report.misses) else 0
