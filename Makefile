@@ -28,15 +28,20 @@ python-test:
 
 ci: test typecheck test-py311 test-py313 wheel reliability
 
-.PHONY: bench bench-py311 typecheck test-py311 test-py313 wheel
+.PHONY: bench bench-py311 bench-requirements typecheck test-py311 test-py313 wheel
 
 # Benchmarks: each ratio beside its goal.
-bench: setup
+bench: setup bench-requirements
 	$(PY) bench/run_all.py
 
-bench-py311: setup
+bench-py311: setup bench-requirements
 	VENV=.venv311 PYTHON=python3 ./scripts/bootstrap.sh
 	$(PY) bench/run_all.py --other-python .venv311/bin/python
+
+# The noise suppression benchmark's scorers and reference (PESQ, STOI,
+# RNNoise, WER); here only, so that the tests never depend on them.
+bench-requirements:
+	$(PY) -m pip install -q -r requirements-bench.txt
 
 # stubtest of the installed module against its stub, mypy on examples/.
 typecheck: setup

@@ -41,6 +41,7 @@ import _kolta_module as kolta  # noqa: E402
 from clip import (RATE, TESTDATA, level_db, librivox_transcripts, mix,  # noqa: E402
                   speech_and_pauses)
 import soundfile as sf  # noqa: E402
+from speech_quality import word_error_rate  # noqa: E402
 
 CHUNK = RATE // 50
 SUPPRESSORS = ("speexdsp", "webrtc", "speexdsp+webrtc")
@@ -144,27 +145,16 @@ def continuous(signal: Floats) -> list[str]:
     return [line for line in run.stdout.splitlines() if line.strip()]
 
 
-def word_errors(reference: list[str], hypothesis: list[str]) -> int:
-    row = list(range(len(hypothesis) + 1))
-    for i, word in enumerate(reference, 1):
-        previous, row[0] = row[0], i
-        for j, heard in enumerate(hypothesis, 1):
-            previous, row[j] = row[j], min(row[j] + 1, row[j - 1] + 1,
-                                           previous + (word != heard))
-    return row[-1]
-
-
 def wer(sdk: kolta.Sdk) -> dict[str, Any]:
     clean, voiced, _ = speech_and_pauses()
-    reference = " ".join(words for _, words in librivox_transcripts()).split()
-    result: dict[str, Any] = {"reference_words": len(reference)}
+    reference = " ".join(words for _, words in librivox_transcripts())
+    result: dict[str, Any] = {"reference_words": len(reference.split())}
     for name, signal in (("clean", clean), ("white_20dB", mix(clean, voiced, "white", 20)),
                          ("pink_20dB", mix(clean, voiced, "pink", 20))):
         for who, texts in (("engine", recognise(sdk, signal)),
                            ("pocketsphinx_continuous", continuous(signal))):
-            words = " ".join(texts).split()
-            result[f"{who}/{name}"] = round(100 * word_errors(reference, words)
-                                            / len(reference), 1)
+            result[f"{who}/{name}"] = round(100 * word_error_rate([reference],
+                                                                  [" ".join(texts)]), 1)
     return result
 
 

@@ -129,9 +129,11 @@ def now_ns() -> int:
 
 def main(run: Callable[[argparse.Namespace], dict[str, Any]],
          configure: Callable[[argparse.ArgumentParser], None] | None = None, *,
-         repeats: int = 9, seconds: float | None = None) -> None:
+         repeats: int = 9, seconds: float | None = None,
+         render: Callable[[dict[str, Any]], None] | None = None) -> None:
     """Entry point of a benchmark script: --json prints the result object.
-    `seconds` adds --seconds, the target length of one timing, as its default."""
+    `seconds` adds --seconds, the target length of one timing, as its default.
+    Without --json, `render` (if given) prints the result for people."""
     parser = argparse.ArgumentParser()
     parser.add_argument("--json", action="store_true", help="print one JSON object")
     parser.add_argument("--repeats", type=int, default=repeats)
@@ -146,6 +148,8 @@ def main(run: Callable[[argparse.Namespace], dict[str, Any]],
     if args.json:
         json.dump(result, sys.stdout)
         sys.stdout.write("\n")
+    elif render:
+        render(result)
     else:
         json.dump(result, sys.stdout, indent=2)
         sys.stdout.write("\n")

@@ -26,6 +26,7 @@ from pathlib import Path
 from typing import Any
 
 from machine import busy_cpu_seconds, own_cpu_seconds
+import denoise_report
 
 HERE = Path(__file__).resolve().parent
 ROOT = HERE.parent
@@ -191,6 +192,18 @@ def report_speech(report: Report, speech: dict[str, Any]) -> None:
                 f"{latency['recogniser']['p99_us']:.1f} us",
                 f"placeholders: {latency['placeholder']['median_us']:.1f} / "
                 f"{latency['placeholder']['p99_us']:.1f} us")
+
+
+def report_denoise(report: Report, denoise: dict[str, Any]) -> None:
+    report.section("Noise suppression quality against RNNoise: LibriVox and goforward.raw "
+                   "with white, pink and babble noise, 16 kHz mono and 44.1 kHz stereo "
+                   "(tables at the end)")
+    for goal in denoise_report.goals(denoise):
+        if goal.ok is None:
+            report.info(goal.name, goal.figure, goal.note)
+        else:
+            report.goal(goal.name, goal.figure, f"{goal.target} ({goal.note})" if goal.note
+                        else goal.target, goal.ok)
 
 
 def report_cluster(report: Report, cluster: dict[str, Any]) -> None:
@@ -381,6 +394,7 @@ def main() -> int:
                         ["--repeats", "1", "--seconds", "30"] if quick else [])
     aio = run_bench(python, "bench_aio.py", ["--seconds", "2"] if quick else [])
     speech = run_bench(python, "bench_speech.py", ["--quick"] if quick else [])
+    denoise = run_bench(python, "bench_denoise.py", ["--quick"] if quick else [])
     alignment = run_bench(python, "bench_alignment.py", [])
     signin = run_bench(python, "bench_signin.py",
                        ["--repeats", "2", "--calls", "50", "--seconds", "1"] if quick else [])
@@ -521,12 +535,14 @@ def main() -> int:
                 aio["worst_lag_ms"] < 20.0)
 
     report_speech(report, speech)
+    report_denoise(report, denoise)
     report_alignment(report, alignment)
     report_signin(report, signin)
     report_stream(report, stream)
     report_scaleout(report, scaleout)
 
     report.print()
+    print("\n" + denoise_report.tables(denoise))
     elapsed = time.monotonic() - started
     print(f"\nCPython {this_version}; {report.misses} goal(s) missed; "
           f"{elapsed:.0f} s in all")
@@ -543,6 +559,7 @@ def main() -> int:
             json.dump({"python": this_version, "binding": binding, "zero_copy": zero_copy,
                        "scaling": scaling, "callbacks": callbacks, "streams": streams,
                        "jobs": jobs, "cluster": cluster, "aio": aio, "speech": speech,
+                       "denoise": denoise,
                        "alignment": alignment, "signin": signin, "stream": stream,
                        "scaleout": scaleout,
                        "callback_runs": callback_runs}, out, indent=1)

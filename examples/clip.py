@@ -17,6 +17,10 @@ from dataclasses import dataclass
 import numpy as np
 import numpy.typing as npt
 import soundfile as sf
+import soxr
+
+from speech_quality import level_db as level_db  # the measurements' own, re-exported
+from speech_quality import mix_at_snr, voiced_mask
 
 RATE = 16000
 TESTDATA = "/usr/share/pocketsphinx/test/data"
@@ -73,19 +77,15 @@ def speech_and_pauses() -> tuple[Floats, npt.NDArray[np.bool_], npt.NDArray[np.b
     clean, spans = _speech_with_pauses()
     voiced = np.zeros(len(clean), bool)
     pauses = np.ones(len(clean), bool)
-    block = RATE // 100
     for begin, end in spans:
         pauses[begin:end] = False
-        blocks = clean[begin:end - (end - begin) % block].reshape(-1, block)
-        power = np.mean(np.square(blocks, dtype=np.float64), axis=1)
-        loud = np.repeat(power > power.max() * 1e-3, block)
-        voiced[begin:begin + len(loud)] = loud
+        voiced[begin:end] = voiced_mask(clean[begin:end], RATE)
     return clean, voiced, pauses
 
 
-def _sox_noise(kind: str, n: int) -> Floats:
-    command = ["sox", "-R", "-n", "-r", str(RATE), "-c", "1", "-b", "32", "-e",
-               "floating-point", "-t", "raw", "-", "synth", f"{n / RATE:.4f}", kind + "noise"]
+def _sox_noise(kind: str, n: int, rate: int) -> Floats:
+    command = ["sox", "-R", "-n", "-r", str(rate), "-c", "1", "-b", "32", "-e",
+               "floating-point", "-t", "raw", "-", "synth", f"{n / rate:.4f}", kind + "noise"]
     raw = subprocess.run(command, check=True, capture_output=True).stdout
     return np.resize(np.frombuffer(raw, dtype="<f4"), n).astype(np.float32)
 
@@ -99,24 +99,25 @@ def _babble(n: int) -> Floats:
     return mix.astype(np.float32)
 
 
-def noise(kind: str, n: int, seed: int = 7) -> Floats:
-    """n samples of white, pink or babble noise at an arbitrary level."""
+def noise(kind: str, n: int, seed: int = 7, rate: int = RATE) -> Floats:
+    """n samples at `rate` of white, pink or babble noise at an arbitrary
+    level. Babble is made at the recordings' 16 kHz and resampled."""
     if kind == "white":
         return np.random.default_rng(seed).standard_normal(n).astype(np.float32)
     if kind == "pink":
-        return _sox_noise("pink", n)
+        return _sox_noise("pink", n, rate)
     if kind == "babble":
-        return _babble(n)
+        if rate == RATE:
+            return _babble(n)
+        voices = _babble(-(-n * RATE // rate) + 1)
+        return np.resize(soxr.resample(voices, RATE, rate), n).astype(np.float32)
     raise ValueError(f"unknown noise kind {kind!r} (expected one of {NOISE_KINDS})")
 
 
 def mix(clean: Floats, voiced: npt.NDArray[np.bool_], kind: str, snr_db: float,
         seed: int = 7) -> Floats:
     """clean + noise scaled so that voiced speech is snr_db above the noise."""
-    n = noise(kind, len(clean), seed).astype(np.float64)
-    speech_power = np.mean(np.square(clean[voiced], dtype=np.float64))
-    n *= np.sqrt(speech_power / 10 ** (snr_db / 10) / np.mean(np.square(n)))
-    return np.clip(clean + n, -1.0, 1.0).astype(np.float32)
+    return mix_at_snr(clean, noise(kind, len(clean), seed), voiced, snr_db)
 
 
 def make_clip(noise_kind: str = DEMO_NOISE, snr_db: float = DEMO_SNR_DB, seed: int = 7
@@ -125,10 +126,6 @@ def make_clip(noise_kind: str = DEMO_NOISE, snr_db: float = DEMO_SNR_DB, seed: i
     recorded LibriVox clips with noise at snr_db."""
     clean, voiced, _ = speech_and_pauses()
     return clean, mix(clean, voiced, noise_kind, snr_db, seed), voiced
-
-
-def level_db(x: npt.NDArray[np.floating]) -> float:
-    return float(10 * np.log10(np.mean(np.square(x, dtype=np.float64)) + 1e-20))
 
 
 @dataclass(frozen=True)

@@ -21,6 +21,7 @@ import soundfile as sf
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
 from clip import DEMO_NOISE, DEMO_SNR_DB, RATE, DemoClip, level_db, write_clip  # noqa: E402
+from speech_quality import scores, scores_available  # noqa: E402
 
 OUT_DIR = "out"
 
@@ -40,6 +41,11 @@ def report_noise_reduction(clip: DemoClip, processed: npt.NDArray[np.float32]) -
     speech_drop = level_db(clip.clean[clip.speech]) - level_db(processed[clip.speech])
     print(f"noise in speech pauses lowered by {noise_drop:.1f} dB; "
           f"speech level changed by {-speech_drop:+.1f} dB")
+    if scores_available():  # pesq and pystoi: requirements-bench.txt
+        # Against the clean speech; the output is aligned with the input.
+        before, after = scores(clip.clean, clip.noisy), scores(clip.clean, processed)
+        print(f"PESQ-wb {before.pesq_wb:.2f} -> {after.pesq_wb:.2f}; "
+              f"STOI {before.stoi:.3f} -> {after.stoi:.3f}")
 
 
 def main(argv: list[str] | None = None) -> int:
