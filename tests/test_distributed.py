@@ -508,3 +508,31 @@ def test_transcripts_are_named_by_their_inputs_stems(tmp_path):
     sf.write(str(tmp_path / "in" / "a.flac"), noisy_tone(RATE), RATE, subtype="PCM_16")
     with pytest.raises(BadInput, match=r"a\.srt: both .*a\.flac and .*a\.wav would be written"):
         absolute_plan([str(tmp_path / "in")], out, RawLayout(), False, "srt")
+
+
+def _done_file(path):
+    from kolta.distributed import FileResult
+
+    return FileResult(path, path + ".out", True, None, 1.0, 0.1)
+
+
+def test_a_result_lost_with_its_worker_before_it_is_read_is_waited_for(cluster):
+    """A file done, then its worker killed (by another file, say) before
+    kolta read the result: the scheduler does it again; the file is not
+    reported dropped."""
+    from distributed import wait
+
+    from kolta.audiofile import AudioInfo
+    from kolta.cli.job import Task
+    from kolta.distributed.batch import _result
+
+    future = cluster.submit(_done_file, "/data/a.wav", pure=False)
+    wait(future, timeout=DEADLINE)
+    (holder,) = cluster.who_has(future)[future.key]
+    with contextlib.suppress(Exception):
+        cluster.run(os._exit, 1, workers=[holder])
+    wait_for(lambda: future.status != "finished", timeout=DEADLINE, step=0.05)
+    task = Task(AudioInfo("/data/a.wav", RATE, 1, RATE, "WAV", "PCM_16"), "/data/a.wav.out")
+    result = _result(future, task)
+    assert (result.ok, result.error) == (True, None)
+    wait_for(lambda: len(cluster.scheduler_info()["workers"]) == 2, timeout=DEADLINE, step=0.1)

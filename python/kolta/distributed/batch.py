@@ -14,7 +14,7 @@ import uuid
 from collections.abc import Iterator
 from typing import TYPE_CHECKING, Any, Protocol
 
-from distributed import Client, Future, as_completed
+from distributed import Client, Future, as_completed, wait
 from distributed.client import ClosedClientError
 from distributed.scheduler import KilledWorker
 
@@ -117,6 +117,10 @@ def _signed_in(client: Client, job: str, storage: str | None) -> Iterator[int]:
 
 def _result(future: Future[FileResult], task: Task) -> FileResult:
     info = task.info
+    while future.status == "lost":
+        # Done, but its result was on a worker that died before it was read
+        # (another file killed it, say): the scheduler does it again.
+        wait(future)
     if future.status == "finished":
         result: FileResult = future.result()
         return result
