@@ -18,6 +18,7 @@ import signal
 import subprocess
 import sys
 import threading
+import time
 
 import numpy as np
 import pytest
@@ -510,13 +511,19 @@ def test_transcripts_are_named_by_their_inputs_stems(tmp_path):
         absolute_plan([str(tmp_path / "in")], out, RawLayout(), False, "srt")
 
 
-def _done_file(path):
+def _done_file(path, runs):
+    """Done at once the first time; slowly when done again, so that the test
+    sees the result lost in between."""
     from kolta.distributed import FileResult
 
+    if os.path.exists(runs):
+        time.sleep(2)
+    with open(runs, "a") as told:
+        told.write("run\n")
     return FileResult(path, path + ".out", True, None, 1.0, 0.1)
 
 
-def test_a_result_lost_with_its_worker_before_it_is_read_is_waited_for(cluster):
+def test_a_result_lost_with_its_worker_before_it_is_read_is_waited_for(cluster, tmp_path):
     """A file done, then its worker killed (by another file, say) before
     kolta read the result: the scheduler does it again; the file is not
     reported dropped."""
@@ -526,13 +533,16 @@ def test_a_result_lost_with_its_worker_before_it_is_read_is_waited_for(cluster):
     from kolta.cli.job import Task
     from kolta.distributed.batch import _result
 
-    future = cluster.submit(_done_file, "/data/a.wav", pure=False)
+    runs = tmp_path / "runs"
+    future = cluster.submit(_done_file, "/data/a.wav", str(runs), pure=False)
     wait(future, timeout=DEADLINE)
     (holder,) = cluster.who_has(future)[future.key]
     with contextlib.suppress(Exception):
         cluster.run(os._exit, 1, workers=[holder])
-    wait_for(lambda: future.status != "finished", timeout=DEADLINE, step=0.05)
+    assert wait_for(lambda: future.status != "finished", timeout=30, step=0.05), \
+        "the result was not lost with its worker"
     task = Task(AudioInfo("/data/a.wav", RATE, 1, RATE, "WAV", "PCM_16"), "/data/a.wav.out")
     result = _result(future, task)
     assert (result.ok, result.error) == (True, None)
+    assert runs.read_text() == "run\nrun\n"
     wait_for(lambda: len(cluster.scheduler_info()["workers"]) == 2, timeout=DEADLINE, step=0.1)

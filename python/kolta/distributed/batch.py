@@ -117,7 +117,7 @@ def _signed_in(client: Client, job: str, storage: str | None) -> Iterator[int]:
 
 def _result(future: Future[FileResult], task: Task) -> FileResult:
     info = task.info
-    while future.status == "lost":
+    while future.status in ("lost", "pending"):
         # Done, but its result was on a worker that died before it was read
         # (another file killed it, say): the scheduler does it again.
         wait(future)
