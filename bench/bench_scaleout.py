@@ -273,7 +273,7 @@ class WatchedSession(PacedSession):
         out = np.frombuffer(frame.samples, np.float32)
         if out.size:
             given = self.chunk[(self.position + np.arange(out.size)) % CHUNK]
-            self.answers.append((now, 2 * np.count_nonzero(out != given) > out.size))
+            self.answers.append((now, bool(2 * np.count_nonzero(out != given) > out.size)))
             self.position += out.size
         return frame
 
