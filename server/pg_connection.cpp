@@ -86,10 +86,29 @@ PgPool::PgPool(std::string url, std::size_t size, std::chrono::seconds connect_t
 PgPool::~PgPool() = default;
 
 PgConnHandle PgPool::connect() const {
-    // The URL's own connect_timeout, when it has one, comes later and wins.
+    // The URL's own settings, when it has them, come later and win.
     const std::string timeout = std::to_string(connect_timeout_.count());
-    const char *keywords[] = {"connect_timeout", "application_name", "dbname", nullptr};
-    const char *values[] = {timeout.c_str(), "kolta-server", url_.c_str(), nullptr};
+    const std::string timeout_ms =
+        std::to_string(std::chrono::milliseconds(connect_timeout_).count());
+    const std::string options = "-c statement_timeout=" + timeout_ms;
+    const char *keywords[] = {"connect_timeout",
+                              "options",
+                              "tcp_user_timeout",
+                              "keepalives_idle",
+                              "keepalives_interval",
+                              "keepalives_count",
+                              "application_name",
+                              "dbname",
+                              nullptr};
+    const char *values[] = {timeout.c_str(),
+                            options.c_str(),
+                            timeout_ms.c_str(),
+                            "2",
+                            "1",
+                            "3",
+                            "kolta-server",
+                            url_.c_str(),
+                            nullptr};
     PgConnHandle connection(PQconnectdbParams(keywords, values, 1));
     if (lost(connection.get())) {
         throw StoreError(
@@ -102,7 +121,11 @@ PgConnHandle PgPool::connect() const {
 PgConnHandle PgPool::take() {
     {
         std::unique_lock<std::mutex> lock(mutex_);
-        returned_.wait(lock, [&] { return !idle_.empty() || out_ < size_; });
+        if (!returned_.wait_for(lock, connect_timeout_,
+                                [&] { return !idle_.empty() || out_ < size_; })) {
+            throw StoreError("the account database is busy: no connection free within " +
+                             std::to_string(connect_timeout_.count()) + " s");
+        }
         ++out_;
         while (!idle_.empty()) {
             PgConnHandle connection = std::move(idle_.back());

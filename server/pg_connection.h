@@ -43,7 +43,10 @@ private:
 
 // A few connections to one database, shared by the service's threads; a
 // connection found broken is dropped and made again (within the connect
-// timeout) when next needed. Every failure is a StoreError.
+// timeout) when next needed. The same time bounds every wait: for a free
+// connection, for a statement (the server's statement_timeout) and for an
+// unanswered connection (TCP), so that a stalled database fails a request
+// instead of holding its thread. Every failure is a StoreError.
 class PgPool {
 public:
     // `url`: a libpq connection string or postgresql:// URL. Connects once

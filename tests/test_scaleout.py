@@ -325,6 +325,39 @@ def test_a_lost_database_is_reported_then_reconnected(postgres, database, instan
     assert "sign-in failed: " in a.log
 
 
+def test_a_stalled_database_fails_a_sign_in_within_the_deadline(postgres, database,
+                                                                instances):
+    """Another session holds the keys' table locked: the sign-in waits at
+    most the store's time bound (5 s), answers, and the service goes on."""
+    from scaleout_helpers import postgres_binary
+
+    (a,) = instances(1)
+    key = keys(postgres.url(database), "add", "--models", "passthrough").splitlines()[-1]
+    assert a.sign_in(key)[0] == 200
+    locker = subprocess.Popen(
+        [postgres_binary("psql"), "-h", "127.0.0.1", "-p", str(postgres.port), "-U", "kolta",
+         "-d", database, "-c",
+         "BEGIN; LOCK TABLE api_keys IN ACCESS EXCLUSIVE MODE; SELECT pg_sleep(60);"],
+        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    try:
+        wait_for(lambda: postgres.query(database, "SELECT count(*) FROM pg_locks WHERE "
+                                        "relation = 'api_keys'::regclass AND "
+                                        "mode = 'AccessExclusiveLock' AND granted") == ["1"],
+                 "the table locked")
+        started = time.monotonic()
+        status, body = a.sign_in(key)
+        assert (status, body["error"]) == (500, "UNKNOWN_FAILURE")
+        assert time.monotonic() - started < 9
+    finally:
+        # Its server session outlives the client while it sleeps.
+        postgres.query(database, "SELECT pg_terminate_backend(pid) FROM pg_locks WHERE "
+                       "relation = 'api_keys'::regclass AND mode = 'AccessExclusiveLock'")
+        locker.kill()
+        locker.wait(DEADLINE_S)
+    wait_for(lambda: a.sign_in(key)[0] == 200, "signed in again")
+    assert "canceling statement due to statement timeout" in a.log
+
+
 # --- HAProxy in front -------------------------------------------------------
 
 def websocket_through(proxy, token):
