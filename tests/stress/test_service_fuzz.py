@@ -6,7 +6,7 @@ import json
 import socket
 
 import pytest
-from hypothesis import HealthCheck, given, settings
+from hypothesis import HealthCheck, example, given, settings
 from hypothesis import strategies as st
 
 import _kolta_module as m
@@ -15,6 +15,9 @@ from service_process import exchange, parse_response
 pytestmark = pytest.mark.stress
 
 ERROR_NAMES = set(m.SdkErrorType.__members__)
+# The browser page is the one thing served that is not JSON.
+PAGE_TYPES = {"text/html; charset=utf-8", "text/javascript; charset=utf-8",
+              "text/css; charset=utf-8"}
 
 json_values = st.recursive(
     st.none() | st.booleans() | st.integers() | st.floats(allow_nan=False) | st.text(),
@@ -55,6 +58,8 @@ def fuzz_service(kolta_server):
 @settings(max_examples=200, deadline=None, database=None,
           suppress_health_check=[HealthCheck.function_scoped_fixture, HealthCheck.too_slow])
 @given(data=requests())
+@example(data=b"GET / HTTP/1.1\r\nContent-Length: 2\r\n\r\n{}")
+@example(data=b"HEAD / HTTP/1.1\r\nContent-Length: 0\r\n\r\n")
 def test_raw_requests_get_a_clear_answer_and_the_service_stays_healthy(fuzz_service, data):
     with socket.create_connection(("127.0.0.1", fuzz_service.port), timeout=10) as sock:
         try:
@@ -64,8 +69,11 @@ def test_raw_requests_get_a_clear_answer_and_the_service_stays_healthy(fuzz_serv
     answer = parse_response(received)
     if answer is not None:
         status, headers, body = answer
-        assert headers["content-type"] == "application/json"
-        decoded = json.loads(body)
-        if status != 200:
-            assert decoded["error"] in ERROR_NAMES and decoded["message"], decoded
+        if status == 200 and headers["content-type"] in PAGE_TYPES:
+            assert body and headers["x-content-type-options"] == "nosniff"
+        else:
+            assert headers["content-type"] == "application/json"
+            decoded = json.loads(body)
+            if status != 200:
+                assert decoded["error"] in ERROR_NAMES and decoded["message"], decoded
     assert fuzz_service.request("GET", "/v1/health")[0] == 200
