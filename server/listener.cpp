@@ -27,7 +27,11 @@ std::string describe(const tcp::endpoint &endpoint) {
 
 Listener::Listener(asio::io_context &io, const tcp::endpoint &endpoint,
                    asio::ssl::context *tls, std::shared_ptr<SessionContext> context)
-    : io_(io), acceptor_(io), pause_(io), tls_(tls), context_(std::move(context)) {
+    // The acceptor and its pause timer share a strand: the service runs its
+    // I/O context on several threads, and stop() must not close the acceptor
+    // while an accept's completion is reading it.
+    : io_(io), acceptor_(asio::make_strand(io)), pause_(acceptor_.get_executor()),
+      tls_(tls), context_(std::move(context)) {
     boost::system::error_code ec;
     const auto fail = [&](const char *step) {
         throw std::runtime_error("cannot listen on " + describe(endpoint) + ": " + step +

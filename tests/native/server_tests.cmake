@@ -3,7 +3,7 @@
 find_package(GTest REQUIRED)
 
 add_executable(kolta_server_tests server_unit_tests.cpp server_stream_transcripts_tests.cpp
-  stream_codec_tests.cpp server_scaleout_tests.cpp)
+  stream_codec_tests.cpp server_scaleout_tests.cpp server_lifecycle_tests.cpp)
 # kolta_models: the stream's codecs, which the service shares with the engine.
 target_link_libraries(kolta_server_tests PRIVATE kolta_server kolta_models
   GTest::gtest_main)
