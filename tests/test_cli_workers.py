@@ -8,6 +8,7 @@ import os
 import signal
 import subprocess
 import sys
+import textwrap
 import threading
 import time
 
@@ -165,3 +166,28 @@ def test_a_ctrl_c_while_workers_start_is_held_for_kolta_not_lost():
             reached = True
     assert reached
     assert child.stdout.strip() == "True"
+
+
+def test_workers_start_before_the_audio_modules_load():
+    """The workers' start-up runs beside kolta's own imports (NumPy,
+    libsndfile) only if they start first."""
+    probe = textwrap.dedent("""
+        import argparse, sys
+        from kolta.cli import denoise
+
+        class Started(Exception):
+            pass
+
+        def start_workers(args):
+            raise Started(sorted({"numpy", "soundfile"} & set(sys.modules)))
+
+        denoise.start_workers = start_workers
+        try:
+            denoise.run_denoise(argparse.Namespace(cluster=None, report=None, jobs=2))
+        except Started as started:
+            print(started.args[0])
+        """)
+    child = subprocess.run([sys.executable, "-c", probe], capture_output=True, text=True,
+                           timeout=60)
+    assert child.returncode == 0, child.stderr
+    assert child.stdout.strip() == "[]"

@@ -27,11 +27,11 @@ def run_denoise(args: argparse.Namespace) -> int:
     if args.report is not None:
         raise BadInput("--report goes with --cluster")
     args.jobs = args.jobs or 1
-    from ..audiofile import RawLayout
-
     pool = start_workers(args)
     plan: Plan | None = None
     try:
+        from ..audiofile import RawLayout  # NumPy and libsndfile: after the workers start
+
         report = Reporter(verbosity(args), to_stderr=args.output == "-")
         raw = RawLayout(args.rate, args.channels, args.sample_format or "float32")
         plan = make_plan(args.inputs, args.output, raw, args.force)
