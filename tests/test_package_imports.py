@@ -37,3 +37,15 @@ def test_module_imports_alone(module):
     done = subprocess.run([sys.executable, "-c", f"import {module}"], capture_output=True,
                           text=True, timeout=60)
     assert done.returncode == 0, done.stderr
+
+
+# Imported by every worker (spawned, Dask's) and by the one-call helpers.
+@pytest.mark.parametrize("module", ["kolta.cli", "kolta.cli.signin", "kolta.cli.plan",
+                                    "kolta.cli.reporting", "kolta.cli.worker_process"])
+def test_the_command_lines_helpers_load_neither_it_nor_the_audio_modules(module):
+    heavy = ["kolta.cli.app", "kolta.cli.parser", "numpy", "soundfile"]
+    probe = f"import sys, {module}; print(sorted(set({heavy!r}) & set(sys.modules)))"
+    done = subprocess.run([sys.executable, "-c", probe], capture_output=True, text=True,
+                          timeout=60)
+    assert done.returncode == 0, done.stderr
+    assert done.stdout.strip() == "[]"

@@ -27,6 +27,15 @@ needs them: --jobs workers start before that import (see workers)."""
 
 from __future__ import annotations
 
-from .app import main as main
+from collections.abc import Sequence
 
 __all__ = ["main"]
+
+
+def main(argv: Sequence[str] | None = None) -> int:
+    """The console entry point. The command line is imported here, not with
+    the package: its helpers (signin, plan, reporting, worker_process) are
+    imported by every worker, which needs none of it."""
+    from .app import main as run
+
+    return run(argv)
