@@ -20,14 +20,13 @@ import numpy.typing as npt
 import soundfile as sf
 
 from .errors import BadInput
-from .formats import RAW_SAMPLE_FORMATS, SUPPORTED_CHANNELS
+from .formats import RAW_SAMPLE_FORMATS, STREAM, SUPPORTED_CHANNELS, layout
 
 # Read as int16 (8-bit PCM is widened by libsndfile) or int32 (24-bit sits in
 # the top bytes); anything else is decoded to float32 by libsndfile.
 _INT16_SUBTYPES = frozenset({"PCM_S8", "PCM_U8", "PCM_16", "DPCM_8", "DPCM_16"})
 _INT32_SUBTYPES = frozenset({"PCM_24", "PCM_32"})
 
-STREAM = "-"  # IN: stdin, OUT: stdout; both raw
 RAW_EXTENSION = "raw"
 _RAW_DTYPES: dict[str, np.dtype[np.generic]] = {"FLOAT": np.dtype("<f4"),
                                                  "PCM_16": np.dtype("<i2")}
@@ -65,7 +64,7 @@ class AudioInfo:
 
     @property
     def layout(self) -> str:
-        return {1: "mono", 2: "stereo"}.get(self.channels, f"{self.channels} channels")
+        return layout(self.channels)
 
 
 def read_dtype(subtype: str) -> str:

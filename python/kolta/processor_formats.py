@@ -13,6 +13,8 @@ from collections.abc import Iterator
 
 from _kolta_module import AudioProcessor, ProcessorAttributes, Sdk
 
+from .formats import layout
+
 Format = tuple[int, int]  # (sampling_rate, channels)
 _formats: dict[int, Format] = {}
 
@@ -23,8 +25,7 @@ def format_of(processor: AudioProcessor) -> Format | None:
 
 
 def describe(sampling_rate: int, channels: int) -> str:
-    layout = {1: "mono", 2: "stereo"}.get(channels, f"{channels} channels")
-    return f"{sampling_rate} Hz {layout}"
+    return f"{sampling_rate} Hz {layout(channels)}"
 
 
 @contextlib.contextmanager

@@ -15,7 +15,8 @@ import numpy as np
 import numpy.typing as npt
 import soundfile as sf
 
-from .audiofile import STREAM, raw_dtype, read_dtype, float32_to_pcm
+from .audiofile import raw_dtype, read_dtype, float32_to_pcm
+from .formats import STREAM
 
 
 class AudioWriter(Protocol):

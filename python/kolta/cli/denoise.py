@@ -9,6 +9,7 @@ import time
 from _kolta_module import Sdk
 
 from ..errors import BadInput, JobFailed
+from ..formats import STREAM
 from ..progress import ProgressBar
 from .job import Job, OwnShare
 from .plan import (Plan, make_plan, prepare_outputs, remove_created_folders,
@@ -32,7 +33,7 @@ def run_denoise(args: argparse.Namespace) -> int:
     try:
         from ..audiofile import RawLayout  # NumPy and libsndfile: after the workers start
 
-        report = Reporter(verbosity(args), to_stderr=args.output == "-")
+        report = Reporter(verbosity(args), to_stderr=args.output == STREAM)
         raw = RawLayout(args.rate, args.channels, args.sample_format or "float32")
         plan = make_plan(args.inputs, args.output, raw, args.force)
         report_skipped(plan, report)

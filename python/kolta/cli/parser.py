@@ -8,14 +8,13 @@ from typing import NoReturn
 
 from .. import __version__
 from ..errors import BadInput
-from ..formats import MODELS, RAW_SAMPLE_FORMATS
+from ..formats import AUDIO_MODELS, RAW_SAMPLE_FORMATS
 from ..storage import default_storage_dir
 from .signin import KEY_FILE_VARIABLE, KEY_VARIABLE
 from .transcript_format import FORMATS, PARTIAL_FORMATS
 
 DESCRIPTION = ("The `kolta` command line: denoise files, transcribe and translate speech, "
                "show what is there.")
-AUDIO_MODELS = tuple(m for m in MODELS if m != "translate")
 _LANGUAGE = re.compile(r"[a-z]{2,3}(-[A-Za-z0-9]{2,8})*")
 
 

@@ -12,13 +12,12 @@ from dataclasses import dataclass, field
 from typing import TYPE_CHECKING
 
 from ..errors import BadInput
+from ..formats import STREAM
 from .job import Task
 from .reporting import output_error
 
 if TYPE_CHECKING:
     from ..audiofile import RawLayout
-
-STREAM = "-"  # stdin as IN, stdout as OUT (audiofile.STREAM, without its imports)
 
 
 @dataclass

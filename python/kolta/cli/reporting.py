@@ -8,6 +8,7 @@ import threading
 from typing import TYPE_CHECKING, TextIO
 
 from ..errors import BadInput
+from ..formats import STREAM
 from .signin import processor_refused
 
 if TYPE_CHECKING:  # the audio modules load NumPy and libsndfile: see workers.start_workers
@@ -41,7 +42,7 @@ def speed_text(audio_seconds: float, elapsed: float) -> str:
 
 
 def output_name(path: str) -> str:
-    return "stdout" if path == "-" else path
+    return "stdout" if path == STREAM else path
 
 
 def output_error(error: OSError) -> str:

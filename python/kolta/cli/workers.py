@@ -22,6 +22,7 @@ from multiprocessing.connection import Connection, wait
 from multiprocessing.process import BaseProcess
 
 from ..errors import BadInput, JobFailed, Terminated
+from ..formats import STREAM
 from .job import STOP_SECONDS, Job, OwnShare
 from .signals import uninterrupted
 from .worker_process import BAD_INPUT, DONE, FAILED, PROGRESS, STOPPED, worker_main
@@ -51,7 +52,7 @@ def start_workers(args: argparse.Namespace) -> WorkerPool | None:
 
 def _count_files(inputs: list[str], enough: int) -> int:
     """Files among the inputs (folders walked), counted up to `enough`."""
-    if "-" in inputs:
+    if STREAM in inputs:
         return 1
     count = 0
     for path in inputs:

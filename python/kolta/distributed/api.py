@@ -13,7 +13,7 @@ from distributed import Client
 from ..cli.plan import prepare_outputs
 from ..cli.transcript_format import FORMATS
 from ..errors import BadInput
-from ..formats import MODELS
+from ..formats import AUDIO_MODELS
 from .batch import absolute_plan, remove_leftovers, run
 from .cluster import LOCAL, connected
 from .results import FileResult
@@ -57,9 +57,8 @@ def denoise(files: Sequence[PathLike], out_dir: PathLike, *, cluster: str | Clie
     times (a local cluster's setting; a scheduler of your own has its own
     distributed.scheduler.allowed-failures), is a FileResult with ok False;
     the others go on."""
-    if model not in MODELS or model == "translate":
-        raise ValueError(f"not an audio model: {model!r} (one of "
-                         f"{', '.join(m for m in MODELS if m != 'translate')})")
+    if model not in AUDIO_MODELS:
+        raise ValueError(f"not an audio model: {model!r} (one of {', '.join(AUDIO_MODELS)})")
     return _job(files, out_dir, Denoise(model), cluster, workers, retries, force, storage_dir,
                 on_progress)
 

@@ -18,8 +18,9 @@ from distributed import Client, Future, as_completed, wait
 from distributed.client import ClosedClientError
 from distributed.scheduler import KilledWorker
 
-from ..cli.plan import STREAM, Plan, make_plan
+from ..cli.plan import Plan, make_plan
 from ..errors import BadInput, JobFailed
+from ..formats import STREAM
 from .plugin import SignIn
 from .results import FileResult
 from .tasks import PROGRESS_TOPIC, file_task, leftover_partials, named, task_key
