@@ -1,6 +1,7 @@
 """kolta.denoise and kolta.transcribe: a whole recording in one call."""
 
 import os
+import types
 
 import numpy as np
 import pytest
@@ -146,3 +147,29 @@ def test_transcribe_recognises_speech(env, engine_env):
     quiet = np.zeros(8000, np.int16)
     (segment,) = kolta.transcribe(np.concatenate([quiet, speech, quiet]), 16000, **env)
     assert segment.text == "go forward ten meters" and segment.start < segment.end
+
+
+@pytest.mark.parametrize("start,end,expected", [
+    ("0.500", "1.500", (0.5, 1.5)),
+    ("", "1.500", (0.0, 1.5)),
+    ("0.500", "soon", (0.5, 0.0)),
+    ("nan", "-1", (0.0, 0.0)),
+])
+def test_a_segments_stamps_are_read_as_the_command_line_reads_them(monkeypatch, start, end,
+                                                                   expected):
+    """An unreadable stamp raised inside the processor's callback, where the
+    error is only printed and the frame's finals lost: it is 0, as in a
+    transcript file."""
+    from kolta import one_call
+
+    segment = types.SimpleNamespace(start=start, end=end, text="words", probability=0.9)
+    frame = types.SimpleNamespace(type_=one_call.TranscriptType.TRANSCRIPTION,
+                                  transcript_data_=types.SimpleNamespace(complete=[segment]))
+    callbacks = []
+    monkeypatch.setattr(one_call, "_signed_in", lambda *args: None)
+    # The callback, called as the processor would call it with that frame.
+    monkeypatch.setattr(one_call, "translation_attributes",
+                        lambda *args: callbacks.append(args[-1]))
+    monkeypatch.setattr(one_call, "streamed", lambda *args: callbacks[0](frame) or [])
+    (found,) = kolta.transcribe(tone(0.1, 16000), 16000)
+    assert (found.start, found.end, found.text) == (*expected, "words")

@@ -17,6 +17,7 @@ import numpy.typing as npt
 from _kolta_module import ProcessorAttributes, Sdk, TextFrame, TranscriptType
 
 from .audiofile import float32_to_pcm, inspect
+from .cli.transcript_format import seconds
 from .errors import BadInput
 from .pipeline import aligned, audio_attributes, file_blocks, streamed, translation_attributes
 from .streams import Samples, to_float32
@@ -26,7 +27,8 @@ PathLike = Union[str, "os.PathLike[str]"]
 
 @dataclass(frozen=True)
 class Segment:
-    """One final stretch of transcript; times in seconds from the start."""
+    """One final stretch of transcript; times in seconds from the start (0
+    where the engine's stamp is unreadable, as in the command line's)."""
 
     start: float
     end: float
@@ -76,7 +78,7 @@ def transcribe(path_or_samples: PathLike | npt.ArrayLike, rate: int | None = Non
     def keep(frame: TextFrame) -> None:  # on the processor's thread
         if frame.type_ != TranscriptType.TRANSCRIPTION:
             return
-        final = [Segment(float(s.start), float(s.end), s.text, s.probability)
+        final = [Segment(seconds(s.start), seconds(s.end), s.text, s.probability)
                  for s in frame.transcript_data_.complete]
         with lock:
             segments.extend(final)
