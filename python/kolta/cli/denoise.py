@@ -14,8 +14,7 @@ from ..progress import ProgressBar
 from .job import Job, OwnShare
 from .plan import (Plan, make_plan, prepare_outputs, remove_created_folders,
                    remove_partial_files)
-from .reporting import (NORMAL, QUIET, VERBOSE, Reporter, not_done, output_error,
-                        processor_error)
+from .reporting import NORMAL, QUIET, VERBOSE, WORK_ERRORS, Reporter, not_done, work_failure
 from .signin import signed_in_sdk
 from .workers import WorkerPool, start_workers
 
@@ -108,10 +107,8 @@ def _own_share(job: Job, sdk: Sdk, model: str, front: bool) -> None:
 
         try:
             result = denoise_file(sdk, task.info, task.output, model, progress)
-        except OSError as error:
-            raise JobFailed(output_error(error)) from None
-        except (RuntimeError, ValueError) as error:
-            raise processor_error(error, model) from None
+        except WORK_ERRORS as error:
+            raise work_failure(error, model) from None
         job.done(index, result.source, result.engine_rate, result.seconds)
 
 

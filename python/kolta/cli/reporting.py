@@ -7,7 +7,7 @@ import sys
 import threading
 from typing import TYPE_CHECKING, TextIO
 
-from ..errors import BadInput
+from ..errors import BadInput, JobFailed
 from ..formats import STREAM
 from .signin import processor_refused
 
@@ -53,6 +53,18 @@ def output_error(error: OSError) -> str:
 def processor_error(error: Exception, model: str) -> BadInput:
     """create_audio_processor's refusal (model not granted, no sign-in)."""
     return processor_refused(error, model, f"cannot open a '{model}' processor")
+
+
+# What a file's work raises that is told in one line (see work_failure).
+WORK_ERRORS = (OSError, RuntimeError, ValueError)
+
+
+def work_failure(error: Exception, model: str) -> BadInput | JobFailed:
+    """One of WORK_ERRORS, told: an output that cannot be written (OSError)
+    fails the job; anything else is the `model` processor's refusal."""
+    if isinstance(error, OSError):
+        return JobFailed(output_error(error))
+    return processor_error(error, model)
 
 
 def not_done(names: list[str], files: int) -> str:

@@ -19,7 +19,7 @@ from typing import TYPE_CHECKING
 from _kolta_module import Sdk
 
 from ..errors import BadInput
-from .reporting import output_error, processor_error
+from .reporting import WORK_ERRORS, work_failure
 from .signin import signed_in_sdk
 
 if TYPE_CHECKING:
@@ -130,9 +130,9 @@ def _denoise(task: tuple[int, AudioInfo, str, str, str | None, str | None], sdk:
         return (STOPPED, index, stop.signum or signal.SIGTERM)
     except BadInput as error:
         return (FAILED, index, BAD_INPUT, str(error))
-    except OSError as error:
-        return (FAILED, index, JOB_FAILED, output_error(error))
-    except (RuntimeError, ValueError) as error:
-        return (FAILED, index, BAD_INPUT, str(processor_error(error, model)))
+    except WORK_ERRORS as error:
+        failure = work_failure(error, model)
+        return (FAILED, index, BAD_INPUT if isinstance(failure, BadInput) else JOB_FAILED,
+                str(failure))
     except Exception as error:  # anything else: still one line from kolta
         return (FAILED, index, JOB_FAILED, f"{info.name}: {error!r}")

@@ -12,7 +12,7 @@ from typing import TYPE_CHECKING
 
 from distributed import Worker, get_worker
 
-from ..cli.reporting import output_error, processor_error
+from ..cli.reporting import WORK_ERRORS, work_failure
 from ..errors import BadInput, JobFailed
 from ..writers import partial_path
 from .results import FileResult
@@ -93,9 +93,10 @@ def file_task(job: str, index: int, info: AudioInfo, output: str, work: FileWork
         return failed("cancelled")
     except BadInput as error:
         return failed(str(error))
-    except OSError as error:
-        raise JobFailed(named(info, output_error(error))) from None
-    except (RuntimeError, ValueError) as error:
-        return failed(str(processor_error(error, work.model)))
+    except WORK_ERRORS as error:
+        failure = work_failure(error, work.model)
+        if isinstance(failure, JobFailed):  # for Dask to try the file again
+            raise JobFailed(named(info, str(failure))) from None
+        return failed(str(failure))
     return FileResult(info.path, output, True, None, info.seconds, processing_seconds,
                       worker.address)
