@@ -191,3 +191,30 @@ def test_workers_start_before_the_audio_modules_load():
                            timeout=60)
     assert child.returncode == 0, child.stderr
     assert child.stdout.strip() == "[]"
+
+
+def test_a_ctrl_c_as_kolta_s_own_share_starts_is_not_waited_out():
+    """Its thread never ran: the stop has nothing to wait for (a wait
+    would last STOP_SECONDS, made an hour here)."""
+    probe = textwrap.dedent("""
+        from kolta.cli import job
+
+        class Job:
+            def stop(self):
+                pass
+
+        def start():
+            raise KeyboardInterrupt
+
+        job.STOP_SECONDS = 3600.0
+        own = job.OwnShare(Job(), lambda: None)
+        own._thread.start = start
+        try:
+            own.run(lambda: None)
+        except KeyboardInterrupt:
+            print("interrupted")
+        """)
+    child = subprocess.run([sys.executable, "-c", probe], capture_output=True, text=True,
+                           timeout=60)
+    assert child.returncode == 0, child.stderr
+    assert child.stdout.strip() == "interrupted"

@@ -124,7 +124,6 @@ class OwnShare:
         self._job, self._work, self._on_end = job, work, on_end
         self.done = threading.Event()
         self._thread = threading.Thread(target=self._run, name="kolta-own-share", daemon=True)
-        self._started = False
 
     def _run(self) -> None:
         try:
@@ -141,13 +140,14 @@ class OwnShare:
         """Starts the work and calls `meanwhile` (where signals arrive); the
         work is stopped and waited for however that ends."""
         try:
-            self._started = True
             self._thread.start()
             meanwhile()
         finally:
             with uninterrupted():
                 self._job.stop()  # the file in hand, if any, ends at its next block
-                if self._started and self.done.wait(STOP_SECONDS):
+                # Without an ident, the thread has not run yet (a Ctrl-C in
+                # start()) and takes no file now that the job stopped.
+                if self._thread.ident is not None and self.done.wait(STOP_SECONDS):
                     self._thread.join(STOP_SECONDS)  # past its last line: nothing held at exit
 
     def until_done(self) -> None:
