@@ -17,7 +17,7 @@ from typing import TYPE_CHECKING, TextIO
 from ..errors import BadInput, JobFailed
 from ..progress import ProgressBar
 from .denoise import report_skipped, verbosity
-from .plan import prepare_outputs, remove_created_folders
+from .plan import prepare_outputs, raw_layout, remove_created_folders
 from .reporting import QUIET, Reporter, not_done, output_error
 from .signals import uninterrupted
 from .signin import KEY_FILE_VARIABLE, KEY_VARIABLE
@@ -33,14 +33,11 @@ RETRIES = 2
 
 
 def run_cluster_denoise(args: argparse.Namespace) -> int:
-    from ..audiofile import RawLayout
-
     try:
         from ..distributed.work import Denoise
     except ImportError as error:
         raise BadInput(str(error)) from None
-    raw = RawLayout(args.rate, args.channels, args.sample_format or "float32")
-    return _run(args, Denoise(args.model), args.output, raw)
+    return _run(args, Denoise(args.model), args.output, raw_layout(args))
 
 
 def run_cluster_transcripts(args: argparse.Namespace, language_in: str,

@@ -12,7 +12,7 @@ from ..errors import BadInput, JobFailed
 from ..formats import STREAM
 from ..progress import ProgressBar
 from .job import Job, OwnShare
-from .plan import (Plan, make_plan, prepare_outputs, remove_created_folders,
+from .plan import (Plan, make_plan, prepare_outputs, raw_layout, remove_created_folders,
                    remove_partial_files)
 from .reporting import NORMAL, QUIET, VERBOSE, WORK_ERRORS, Reporter, not_done, work_failure
 from .signin import signed_in_sdk
@@ -30,11 +30,9 @@ def run_denoise(args: argparse.Namespace) -> int:
     pool = start_workers(args)
     plan: Plan | None = None
     try:
-        from ..audiofile import RawLayout  # NumPy and libsndfile: after the workers start
-
         report = Reporter(verbosity(args), to_stderr=args.output == STREAM)
-        raw = RawLayout(args.rate, args.channels, args.sample_format or "float32")
-        plan = make_plan(args.inputs, args.output, raw, args.force)
+        # NumPy and libsndfile load here, after the workers start.
+        plan = make_plan(args.inputs, args.output, raw_layout(args), args.force)
         report_skipped(plan, report)
         prepare_outputs(plan)
         sdk = signed_in_sdk(args.storage, args.api_key)

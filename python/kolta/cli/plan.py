@@ -4,6 +4,7 @@ folders made and tried, all before sign-in."""
 
 from __future__ import annotations
 
+import argparse
 import contextlib
 import errno
 import os
@@ -25,6 +26,13 @@ class Plan:
     tasks: list[Task]
     skipped: list[str] = field(default_factory=list)  # in folders, not audio by extension
     created_folders: list[str] = field(default_factory=list)
+
+
+def raw_layout(args: argparse.Namespace) -> RawLayout:
+    """What raw inputs hold, as --rate, --channels and --sample-format say."""
+    from ..audiofile import RawLayout
+
+    return RawLayout(args.rate, args.channels, args.sample_format or "float32")
 
 
 def make_plan(inputs: list[str], output: str, raw: RawLayout, force: bool,
