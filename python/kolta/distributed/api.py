@@ -6,7 +6,6 @@ from __future__ import annotations
 import contextlib
 import os
 from collections.abc import Callable, Iterator, Sequence
-from typing import Union
 
 from distributed import Client
 
@@ -14,12 +13,12 @@ from ..cli.plan import prepare_outputs
 from ..cli.transcript_format import FORMATS
 from ..errors import BadInput
 from ..formats import AUDIO_MODELS
+from ..one_call import PathLike
 from .batch import absolute_plan, remove_leftovers, run
 from .cluster import LOCAL, connected
 from .results import FileResult
 from .work import Denoise, FileWork, Transcript
 
-PathLike = Union[str, "os.PathLike[str]"]
 OnProgress = Callable[[FileResult], object]
 
 
