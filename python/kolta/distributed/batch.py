@@ -144,16 +144,14 @@ class _ProgressEvents:
     calls. A file's new run (its worker died) voids its old progress;
     events that come after the file finished are old news."""
 
-    def __init__(self, job: str, watcher: Watcher):
-        self._job, self._watcher = job, watcher
+    def __init__(self, watcher: Watcher):
+        self._watcher = watcher
         self._lock = threading.Lock()
         self._runs: dict[int, tuple[str, float]] = {}  # index: (run, seconds told)
         self._finished: set[int] = set()
 
     def take(self, message: list[Any]) -> None:
-        job, index, run, seconds = message
-        if job != self._job:
-            return
+        _, index, run, seconds = message  # of this job: see _dispatch
         with self._lock:
             if index in self._finished:
                 return
@@ -184,7 +182,7 @@ def _dispatch(event: tuple[float, list[Any]]) -> None:
 
 @contextlib.contextmanager
 def _progress(client: Client, job: str, watcher: Watcher) -> Iterator[_ProgressEvents]:
-    events = _ProgressEvents(job, watcher)
+    events = _ProgressEvents(watcher)
     with _jobs_lock:
         _jobs[job] = (client, events)
     client.subscribe_topic(PROGRESS_TOPIC, _dispatch)
