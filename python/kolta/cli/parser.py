@@ -64,22 +64,11 @@ def build_parser() -> argparse.ArgumentParser:
                           "input's: int16 from 8- or 16-bit PCM, else float32")
     _chatter(denoise)
 
-    transcribe = commands.add_parser(
-        "transcribe", parents=[common], help="write the transcript of speech",
-        description="Streams IN through the speech model and writes the transcript "
-                    "to stdout as each final segment arrives; status lines go to stderr. "
-                    "With --cluster, several INs (folders walked) each get a transcript "
-                    "file in --out DIR, as kolta denoise --cluster does them.")
-    _speech_arguments(transcribe)
-
-    translate = commands.add_parser(
-        "translate", parents=[common], help="write the transcript of speech and its translation",
-        description="Streams IN through the speech model and writes each final "
-                    "segment with its translation to stdout as it arrives; status "
-                    "lines go to stderr. With --cluster, several INs (folders walked) "
-                    "each get a transcript file in --out DIR, as kolta denoise --cluster "
-                    "does them.")
-    _speech_arguments(translate)
+    _speech_command(commands, common, "transcribe", "write the transcript of speech",
+                    "the transcript to stdout as each final segment arrives")
+    translate = _speech_command(
+        commands, common, "translate", "write the transcript of speech and its translation",
+        "each final segment with its translation to stdout as it arrives")
     translate.add_argument("--to", dest="language_out", default="es-ES", metavar="LANG",
                            type=_language, help="target language (default: es-ES)")
 
@@ -113,7 +102,15 @@ def _chatter(command: argparse.ArgumentParser) -> None:
                          help="also list the files skipped in folders")
 
 
-def _speech_arguments(command: argparse.ArgumentParser) -> None:
+def _speech_command(commands: argparse._SubParsersAction[_Parser], common: _Parser, name: str,
+                    summary: str, writes: str) -> _Parser:
+    """transcribe or translate: the same arguments, `writes` told apart."""
+    command = commands.add_parser(
+        name, parents=[common], help=summary,
+        description=f"Streams IN through the speech model and writes {writes}; status "
+                    "lines go to stderr. With --cluster, several INs (folders walked) "
+                    "each get a transcript file in --out DIR, as kolta denoise --cluster "
+                    "does them.")
     command.add_argument("inputs", nargs="+", metavar="IN",
                          help="audio file (with --cluster: several, or folders)")
     command.add_argument("--from", dest="language_in", default="en-US", metavar="LANG",
@@ -133,6 +130,7 @@ def _speech_arguments(command: argparse.ArgumentParser) -> None:
     command.add_argument("--jobs", "-j", type=_positive, default=None, metavar="N",
                          help="with --cluster local: worker processes (default 2)")
     _chatter(command)
+    return command
 
 
 def _positive(text: str) -> int:
