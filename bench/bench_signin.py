@@ -19,7 +19,7 @@ import threading
 import time
 from typing import Any
 
-from common import environment, kolta, main, median, now_ns
+from common import environment, kolta, main, median, now_ns, running_threads
 from service import add_key, cpu_seconds, percentile, standalone_service
 
 CLIENT_THREADS = 4
@@ -51,14 +51,12 @@ def capacity(url: str, pid: int, key: str, storage: str, seconds: float) -> dict
             counts[index] += 1
 
     with environment(KOLTA_SERVICE_URL=url):
-        threads = [threading.Thread(target=client, args=(i,)) for i in range(CLIENT_THREADS)]
         cpu_before, wall_before = cpu_seconds(pid), time.perf_counter()
-        for thread in threads:
-            thread.start()
-        time.sleep(seconds)
-        stop.set()
-        for thread in threads:
-            thread.join()
+        with running_threads(client, CLIENT_THREADS):
+            try:
+                time.sleep(seconds)
+            finally:
+                stop.set()
         cpu_used, wall = cpu_seconds(pid) - cpu_before, time.perf_counter() - wall_before
     answered = sum(counts)
     return {"sign_ins": answered, "service_cpu_s": cpu_used, "wall_s": wall,

@@ -14,6 +14,7 @@ import platform
 import statistics
 import sys
 import tempfile
+import threading
 import time
 from collections.abc import Callable, Iterator
 from typing import Any
@@ -38,8 +39,8 @@ DEMO_KEY = "KOLTA-DEMO-KEY"
 RATE = 16000
 
 __all__ = ["DEMO_KEY", "RATE", "attributes", "environment", "gc_paused", "helpers", "kolta",
-           "main", "median", "noise", "noisy_takes", "now_ns", "python_version",
-           "signed_in_sdk"]
+           "main", "median", "noise", "noisy_takes", "now_ns",
+           "python_version", "running_threads", "signed_in_sdk"]
 
 
 def python_version() -> str:
@@ -117,6 +118,31 @@ def gc_paused() -> Iterator[None]:
     finally:
         if enabled:
             gc.enable()
+
+
+@contextlib.contextmanager
+def running_threads(target: Callable[[int], None], count: int) -> Iterator[None]:
+    """`count` threads running target(index) for the block, joined at its end;
+    then the first exception one of them raised is raised here (in a thread
+    it would only be printed, and the figure come out wrong)."""
+    errors: list[BaseException] = []
+
+    def guarded(index: int) -> None:
+        try:
+            target(index)
+        except BaseException as error:  # SystemExit too: it ends only the thread
+            errors.append(error)
+
+    threads = [threading.Thread(target=guarded, args=(i,)) for i in range(count)]
+    for thread in threads:
+        thread.start()
+    try:
+        yield
+    finally:
+        for thread in threads:
+            thread.join()
+    if errors:
+        raise errors[0]
 
 
 def median(values: list[float]) -> float:
