@@ -45,6 +45,8 @@ from speech_quality import word_error_rate  # noqa: E402
 
 CHUNK = RATE // 50
 SUPPRESSORS = ("speexdsp", "webrtc", "speexdsp+webrtc")
+# pocketsphinx_continuous on the joined clips; minutes at most on a busy machine.
+CONTINUOUS_DEADLINE_S = 600
 Floats = npt.NDArray[np.float32]
 
 
@@ -141,7 +143,8 @@ def continuous(signal: Floats) -> list[str]:
         path = os.path.join(folder, "in.wav")
         sf.write(path, signal, RATE, subtype="PCM_16")
         run = subprocess.run(["pocketsphinx_continuous", "-infile", path],
-                             capture_output=True, text=True, check=True)
+                             capture_output=True, text=True, check=True,
+                             timeout=CONTINUOUS_DEADLINE_S)
     return [line for line in run.stdout.splitlines() if line.strip()]
 
 

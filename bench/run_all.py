@@ -59,6 +59,9 @@ MAX_OPUS_PAUSE_CUT_LOSS_DB = 1.0  # noise reduction within 1 dB of the local pat
 MIN_SCALEOUT_RATIO = 1.8  # sessions two instances sustain / one, given a core each
 MAX_INTERRUPTION_P99_S = 2.0  # a stream's instance killed: processed audio again within
 GOFORWARD_WORDS = "go forward ten meters"
+# Each benchmark's whole run; the longest take minutes, so this only stops a hang.
+BENCH_DEADLINE_S = 3600
+VERSION_DEADLINE_S = 60
 # WebRTC's filters delay frequencies by slightly different amounts, so its
 # correlation peak may fall one frame either side; passthrough must be exact.
 MAX_DENOISE_LAG_FRAMES = 1
@@ -66,7 +69,8 @@ MAX_DENOISE_LAG_FRAMES = 1
 
 def version_of(python: str) -> str:
     out = subprocess.run([python, "-c", "import platform; print(platform.python_version())"],
-                         capture_output=True, text=True, check=True)
+                         capture_output=True, text=True, check=True,
+                         timeout=VERSION_DEADLINE_S)
     return out.stdout.strip()
 
 
@@ -74,7 +78,8 @@ def run_bench(python: str, script: str, extra: list[str]) -> dict[str, Any]:
     env = dict(os.environ)
     env.setdefault("OPENBLAS_NUM_THREADS", "1")
     command = [python, str(HERE / script), "--json", *extra]
-    done = subprocess.run(command, capture_output=True, text=True, env=env, cwd=ROOT)
+    done = subprocess.run(command, capture_output=True, text=True, env=env, cwd=ROOT,
+                          timeout=BENCH_DEADLINE_S)
     if done.returncode != 0:
         sys.stderr.write(done.stderr)
         raise SystemExit(f"bench: {script} failed under {python} (exit {done.returncode})")

@@ -72,7 +72,11 @@ def standalone_service(data: str | None, *options: str,
         yield match[1], process.pid
     finally:
         process.terminate()  # nothing is sent to one that has been reaped already
-        process.wait(STOP_DEADLINE_S)
+        try:
+            process.wait(STOP_DEADLINE_S)
+        except subprocess.TimeoutExpired:
+            process.kill()  # a service that will not drain is not left running
+            process.wait()
 
 
 def add_key(*store: str) -> str:
