@@ -1,6 +1,6 @@
 """Runs every benchmark and prints each figure beside its goal (PASS/MISS).
 
-    .venv/bin/python bench/run_all.py                  # after make setup
+    .venv/bin/python bench/run_all.py                  # after make setup bench-requirements
     .venv/bin/python bench/run_all.py --quick          # fewer repeats
     .venv311/bin/python bench/run_all.py               # under CPython 3.11
 
