@@ -33,8 +33,9 @@ import numpy.typing as npt
 
 from kolta.streams import AlignedStream
 
-from common import RATE, attributes, environment, kolta, main, median, noise, now_ns
-from service import cpu_seconds, metric_sum, percentile, standalone_service
+from common import (RATE, TEST_KEY, attributes, environment, kolta, main, median, noise,
+                    now_ns, percentile)
+from service import cpu_seconds, metric_sum, standalone_service
 from sessions import (CHUNK, MAX_CHUNK_LATENCY_MS, PacedSession, cloud_attributes, pace,
                       service_sdk)
 
@@ -88,7 +89,7 @@ def stream_bytes(url: str) -> int:
 def wire_bytes_per_second(url: str, storage: str) -> dict[str, float]:
     values = noise(RATE * 20, seed=7)
     result = {}
-    with service_sdk(url, storage, "kt_all") as sdk:
+    with service_sdk(url, storage, TEST_KEY) as sdk:
         for codec, pcm16 in (("l16", True), ("opus", False)):
             before = stream_bytes(url)
             aligned_output(sdk.create_audio_processor(cloud_attributes(pcm16)), values)
@@ -98,7 +99,7 @@ def wire_bytes_per_second(url: str, storage: str) -> dict[str, float]:
 
 def capacity(url: str, pid: int, storage: str, sessions: int,
              seconds: float) -> dict[str, float]:
-    with service_sdk(url, storage, "kt_all") as sdk:
+    with service_sdk(url, storage, TEST_KEY) as sdk:
         paced = [PacedSession(sdk.create_audio_processor(attributes("denoise")), seed=i + 1)
                  for i in range(sessions)]
     # A session whose stream is not open passes its audio through at once,
@@ -159,7 +160,7 @@ def run(args: argparse.Namespace) -> dict[str, Any]:
             environment(KOLTA_SERVICE_URL=None, KOLTA_ENGINE_FAULTS=None,
                         KOLTA_ENGINE_CLOUD=None):
         sdk = kolta.create_sdk(kolta.InitParams(storage_dir=os.path.join(work, "embedded")))
-        if not sdk.activate_api_key("kt_all").success:
+        if not sdk.activate_api_key(TEST_KEY).success:
             raise SystemExit("bench: the embedded service refused the test key")
         result: dict[str, Any] = {
             "latency": chunk_latency(sdk, args.repeats, args.chunks),

@@ -37,11 +37,12 @@ except ImportError as error:  # pragma: no cover - depends on the build
         "-DKOLTA_BUILD_TEST_HELPERS=ON (make setup does)") from error
 
 DEMO_KEY = "KOLTA-DEMO-KEY"
+TEST_KEY = "kt_all"  # a key of kolta-server --test-keys (and the embedded service): every model
 RATE = 16000
 
-__all__ = ["DEMO_KEY", "RATE", "attributes", "environment", "gc_paused", "helpers", "kolta",
-           "kolta_denoise", "main", "median", "noise", "noisy_takes", "now_ns",
-           "python_version", "running_threads", "signed_in_sdk"]
+__all__ = ["DEMO_KEY", "RATE", "TEST_KEY", "attributes", "environment", "gc_paused", "helpers",
+           "kolta", "kolta_denoise", "main", "median", "noise", "noisy_takes", "now_ns",
+           "percentile", "python_version", "running_threads", "signed_in_sdk"]
 
 
 def python_version() -> str:
@@ -166,6 +167,12 @@ def running_threads(target: Callable[[int], None], count: int) -> Iterator[None]
 
 def median(values: list[float]) -> float:
     return statistics.median(values)
+
+
+def percentile(values: list[float], fraction: float) -> float:
+    """The sample at `fraction` of the way from the lowest to the highest."""
+    ordered = sorted(values)
+    return ordered[int(fraction * (len(ordered) - 1))]
 
 
 def now_ns() -> int:

@@ -101,7 +101,3 @@ def metric_sum(url: str, *names: str) -> float:
     return sum(float(line.rsplit(" ", 1)[1]) for line in text.splitlines()
                if line.split("{", 1)[0].split(" ", 1)[0] in names)
 
-
-def percentile(values: list[float], fraction: float) -> float:
-    ordered = sorted(values)
-    return ordered[int(fraction * (len(ordered) - 1))]
