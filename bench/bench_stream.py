@@ -25,6 +25,7 @@ from __future__ import annotations
 
 import argparse
 import os
+import sys
 import tempfile
 from typing import Any
 
@@ -38,6 +39,11 @@ from common import (RATE, TEST_KEY, attributes, environment, kolta, main, median
 from service import cpu_seconds, metric_sum, standalone_service
 from sessions import (CHUNK, MAX_CHUNK_LATENCY_MS, PacedSession, cloud_attributes, pace,
                       service_sdk)
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))),
+                                "examples"))
+
+from speech_quality import level_db  # noqa: E402
 
 
 def push_and_drain_ms(processor: kolta.AudioProcessor, chunk: npt.NDArray[np.float32],
@@ -128,10 +134,6 @@ def pcm16(values: npt.NDArray[np.float32]) -> npt.NDArray[np.int32]:
     rounded = np.sign(scaled) * np.floor(np.abs(scaled) + 0.5)
     clipped: npt.NDArray[np.int32] = np.clip(rounded, -32768, 32767).astype(np.int32)
     return clipped
-
-
-def level_db(values: npt.NDArray[np.float32]) -> float:
-    return float(10 * np.log10(np.mean(np.square(values, dtype=np.float64)) + 1e-20))
 
 
 def fidelity(sdk: kolta.Sdk) -> dict[str, float]:
