@@ -15,6 +15,7 @@ from __future__ import annotations
 
 import argparse
 import os
+import sys
 import time
 from typing import Any
 
@@ -28,7 +29,13 @@ from kolta.streams import AlignedStream
 
 import _kolta_module as kolta
 
-GOFORWARD = "/usr/share/pocketsphinx/test/data/goforward.raw"
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))),
+                                "examples"))
+
+from clip import TESTDATA, read_speech  # noqa: E402
+from speech_quality import align  # noqa: E402
+
+GOFORWARD = os.path.join(TESTDATA, "goforward.raw")
 RATES = (8000, 16000, 24000, 32000, 44100, 48000)
 # (model, KOLTA_ENGINE_SUPPRESSOR); None: the default chain.
 MODELS = (("passthrough", None), ("denoise", "speexdsp"), ("denoise", "webrtc"),
@@ -39,7 +46,7 @@ Floats = npt.NDArray[np.float32]
 
 def speech(rate: int, channels: int) -> Floats:
     """Interleaved speech over white noise at 20 dB SNR, 0.3 s of noise first."""
-    clean = np.fromfile(GOFORWARD, "<i2").astype(np.float32) / 32768.0
+    clean = read_speech(GOFORWARD)
     if rate != 16000:
         clean = soxr.resample(clean, 16000, rate).astype(np.float32)
     clean = np.concatenate([np.zeros(int(0.3 * rate), np.float32), clean])
@@ -48,16 +55,6 @@ def speech(rate: int, channels: int) -> Floats:
     columns = [clean, clean[::-1]][:channels]
     mixed = np.stack([c + noise_rms * rng.standard_normal(c.size) for c in columns], axis=1)
     return mixed.astype(np.float32).reshape(-1)
-
-
-def best_lag(reference: Floats, output: Floats, max_lag: int) -> int:
-    """The lag (output behind reference, in frames) of the highest correlation."""
-    n = reference.size + output.size
-    size = 1 << (n - 1).bit_length()
-    spectrum = np.fft.rfft(output, size) * np.conj(np.fft.rfft(reference, size))
-    correlation = np.fft.irfft(spectrum, size)
-    lags = np.concatenate([np.arange(0, max_lag + 1), np.arange(-max_lag, 0)])
-    return int(lags[np.argmax(correlation[lags])])
 
 
 def run_stream(sdk: kolta.Sdk, model: str, suppressor: str | None, rate: int,
@@ -81,8 +78,9 @@ def lags(sdk: kolta.Sdk) -> dict[str, Any]:
             for channels in (1, 2):
                 signal = speech(rate, channels)
                 out, _ = run_stream(sdk, model, suppressor, rate, channels, signal)
-                per_channel = [best_lag(signal[c::channels], out[c::channels],
-                                        rate * MAX_LAG_MS // 1000) for c in range(channels)]
+                # The lag of output behind input, in frames, of the highest correlation.
+                per_channel = [align(signal[c::channels], out[c::channels],
+                                     rate * MAX_LAG_MS // 1000)[0] for c in range(channels)]
                 table[f"{name}/{rate}/{channels}ch"] = {
                     "lag_frames": per_channel, "length_ok": out.size == signal.size}
     return table

@@ -14,13 +14,10 @@ from __future__ import annotations
 import argparse
 import os
 import re
-import subprocess
-import sys
 import tempfile
-import time
 from typing import Any
 
-from common import main, median, noisy_takes
+from common import kolta_denoise, main, median, noisy_takes
 
 FILES = 8
 SHORT_FILES = 40
@@ -31,16 +28,10 @@ _FACTOR = re.compile(r"^real-time factor ([\d.]+) ", re.MULTILINE)
 
 def denoise(folder: str, out: str, storage: str, how: list[str]) -> tuple[float, float]:
     """(whole command's seconds, its own real-time factor of the work)."""
-    env = {k: v for k, v in os.environ.items() if k not in ("KOLTA_API_KEY",
-                                                            "KOLTA_API_KEY_FILE")}
-    command = [sys.executable, "-m", "kolta", "denoise", folder, out, *how,
-               "--storage", storage, "--force"]  # the repeats write over the first run's files
-    start = time.perf_counter()
-    done = subprocess.run(command, check=True, capture_output=True, text=True, env=env)
-    whole = time.perf_counter() - start
-    factors = _FACTOR.findall(done.stdout)
+    whole, output = kolta_denoise(folder, out, storage, how)
+    factors = _FACTOR.findall(output)
     if not factors:
-        raise SystemExit(f"bench: no real-time factor from {' '.join(how)}:\n{done.stdout}")
+        raise SystemExit(f"bench: no real-time factor from {' '.join(how)}:\n{output}")
     return whole, float(factors[-1])
 
 

@@ -40,8 +40,8 @@ import os
 import sys
 import tempfile
 import time
-from concurrent.futures import Future, ProcessPoolExecutor
 from dataclasses import dataclass
+from multiprocessing.pool import AsyncResult
 from typing import Any
 
 import numpy as np
@@ -291,19 +291,22 @@ def run(args: argparse.Namespace) -> dict[str, Any]:
         # Alone first: the workers below would share its core.
         result: dict[str, Any] = {"speed": speed(storage, args.repeats)}
         spawn = multiprocessing.get_context("spawn")  # a fresh engine in each worker
-        with ProcessPoolExecutor(args.workers, mp_context=spawn) as pool:
+        # A Pool, not a ProcessPoolExecutor: leaving it terminates the workers,
+        # so a deadline passed ends the run instead of waiting on a hung worker.
+        with spawn.Pool(args.workers) as pool:
             # The transcriptions take longest: first in the queue.
-            heard: dict[tuple[str, float], dict[str, Future[dict[str, str]]]] = {
-                (kind, snr): {clip: pool.submit(transcribe_condition,
-                                                Condition(clip, kind, snr, RATE, 1), storage)
+            heard: dict[tuple[str, float], dict[str, AsyncResult[dict[str, str]]]] = {
+                (kind, snr): {clip: pool.apply_async(transcribe_condition,
+                                                     (Condition(clip, kind, snr, RATE, 1),
+                                                      storage))
                               for clip in CLIPS}
                 for kind in NOISES for snr in wer_snrs}
-            clean = {clip: pool.submit(transcribe_clean, clip, storage) for clip in CLIPS}
-            scored = [pool.submit(score_condition, c, storage) for c in conditions]
-            result["conditions"] = [job.result(TASK_DEADLINE_S) for job in scored]
+            clean = {clip: pool.apply_async(transcribe_clean, (clip, storage)) for clip in CLIPS}
+            scored = [pool.apply_async(score_condition, (c, storage)) for c in conditions]
+            result["conditions"] = [job.get(TASK_DEADLINE_S) for job in scored]
             result["wer"] = wer_table(
-                {clip: job.result(TASK_DEADLINE_S) for clip, job in clean.items()},
-                {key: {clip: job.result(TASK_DEADLINE_S) for clip, job in jobs.items()}
+                {clip: job.get(TASK_DEADLINE_S) for clip, job in clean.items()},
+                {key: {clip: job.get(TASK_DEADLINE_S) for clip, job in jobs.items()}
                  for key, jobs in heard.items()})
     result["rnnoise"] = rnnoise_unusable() or "pyrnnoise"
     return result

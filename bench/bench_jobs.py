@@ -8,24 +8,16 @@ from __future__ import annotations
 
 import argparse
 import os
-import subprocess
-import sys
 import tempfile
-import time
 from typing import Any
 
-from common import main, median, noisy_takes
+from common import kolta_denoise, main, median, noisy_takes
 
 FILES = 8
 
 
 def time_denoise(folder: str, out: str, storage: str, jobs: int) -> float:
-    env = {k: v for k, v in os.environ.items() if k != "KOLTA_API_KEY"}
-    command = [sys.executable, "-m", "kolta", "denoise", folder, out, "--jobs", str(jobs),
-               "--storage", storage, "--force"]  # the repeats write over the first run's files
-    start = time.perf_counter()
-    subprocess.run(command, check=True, capture_output=True, env=env)
-    return time.perf_counter() - start
+    return kolta_denoise(folder, out, storage, ["--jobs", str(jobs)])[0]
 
 
 def run(args: argparse.Namespace) -> dict[str, Any]:

@@ -49,10 +49,10 @@ from typing import Any
 
 import numpy as np
 
-from common import kolta, main, median
+from common import kolta, main, median, percentile
 from machine import busy_cpu_seconds, own_cpu_seconds
 from scaleout_measures import BoundedSearch, interruption_s
-from service import add_key, cpu_seconds, metric_sum, percentile, standalone_service
+from service import add_key, cpu_seconds, metric_sum, standalone_service
 from sessions import (CHUNK, MAX_CHUNK_LATENCY_MS, TICK_S, PacedSession, cloud_attributes, pace,
                       service_sdk)
 

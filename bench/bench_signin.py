@@ -19,8 +19,9 @@ import threading
 import time
 from typing import Any
 
-from common import environment, kolta, main, median, now_ns
-from service import add_key, cpu_seconds, percentile, standalone_service
+from common import (TEST_KEY, environment, kolta, main, median, now_ns, percentile,
+                    running_threads)
+from service import add_key, cpu_seconds, standalone_service
 
 CLIENT_THREADS = 4
 
@@ -51,14 +52,12 @@ def capacity(url: str, pid: int, key: str, storage: str, seconds: float) -> dict
             counts[index] += 1
 
     with environment(KOLTA_SERVICE_URL=url):
-        threads = [threading.Thread(target=client, args=(i,)) for i in range(CLIENT_THREADS)]
         cpu_before, wall_before = cpu_seconds(pid), time.perf_counter()
-        for thread in threads:
-            thread.start()
-        time.sleep(seconds)
-        stop.set()
-        for thread in threads:
-            thread.join()
+        with running_threads(client, CLIENT_THREADS):
+            try:
+                time.sleep(seconds)
+            finally:
+                stop.set()
         cpu_used, wall = cpu_seconds(pid) - cpu_before, time.perf_counter() - wall_before
     answered = sum(counts)
     return {"sign_ins": answered, "service_cpu_s": cpu_used, "wall_s": wall,
@@ -75,17 +74,17 @@ def run(args: argparse.Namespace) -> dict[str, Any]:
         with environment(KOLTA_SERVICE_URL=None, KOLTA_SIGN_IN_TIMEOUT_MS=None):
             embedded_sdk = kolta.create_sdk(
                 kolta.InitParams(storage_dir=os.path.join(work, "embedded")))
-            time_sign_ins(embedded_sdk, "kt_all", 20, [])  # starts the embedded service
+            time_sign_ins(embedded_sdk, TEST_KEY, 20, [])  # starts the embedded service
         with standalone_service(data) as (url, pid):
             with environment(KOLTA_SERVICE_URL=url):
                 standalone_sdk = kolta.create_sdk(
                     kolta.InitParams(storage_dir=os.path.join(work, "client")))
-                time_sign_ins(standalone_sdk, "kt_all", 20, [])
+                time_sign_ins(standalone_sdk, TEST_KEY, 20, [])
             for _ in range(args.repeats):
                 with environment(KOLTA_SERVICE_URL=None):
-                    time_sign_ins(embedded_sdk, "kt_all", args.calls, samples["embedded"])
+                    time_sign_ins(embedded_sdk, TEST_KEY, args.calls, samples["embedded"])
                 with environment(KOLTA_SERVICE_URL=url):
-                    time_sign_ins(standalone_sdk, "kt_all", args.calls, samples["standalone"])
+                    time_sign_ins(standalone_sdk, TEST_KEY, args.calls, samples["standalone"])
                     time_sign_ins(standalone_sdk, stored_key, args.calls,
                                   samples["standalone_stored_key"])
             load = capacity(url, pid, stored_key, os.path.join(work, "client"), args.seconds)

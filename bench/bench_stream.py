@@ -25,6 +25,7 @@ from __future__ import annotations
 
 import argparse
 import os
+import sys
 import tempfile
 from typing import Any
 
@@ -33,10 +34,16 @@ import numpy.typing as npt
 
 from kolta.streams import AlignedStream
 
-from common import RATE, attributes, environment, kolta, main, median, noise, now_ns
-from service import cpu_seconds, metric_sum, percentile, standalone_service
+from common import (RATE, TEST_KEY, attributes, environment, kolta, main, median, noise,
+                    now_ns, percentile)
+from service import cpu_seconds, metric_sum, standalone_service
 from sessions import (CHUNK, MAX_CHUNK_LATENCY_MS, PacedSession, cloud_attributes, pace,
                       service_sdk)
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))),
+                                "examples"))
+
+from speech_quality import level_db  # noqa: E402
 
 
 def push_and_drain_ms(processor: kolta.AudioProcessor, chunk: npt.NDArray[np.float32],
@@ -88,7 +95,7 @@ def stream_bytes(url: str) -> int:
 def wire_bytes_per_second(url: str, storage: str) -> dict[str, float]:
     values = noise(RATE * 20, seed=7)
     result = {}
-    with service_sdk(url, storage, "kt_all") as sdk:
+    with service_sdk(url, storage, TEST_KEY) as sdk:
         for codec, pcm16 in (("l16", True), ("opus", False)):
             before = stream_bytes(url)
             aligned_output(sdk.create_audio_processor(cloud_attributes(pcm16)), values)
@@ -98,7 +105,7 @@ def wire_bytes_per_second(url: str, storage: str) -> dict[str, float]:
 
 def capacity(url: str, pid: int, storage: str, sessions: int,
              seconds: float) -> dict[str, float]:
-    with service_sdk(url, storage, "kt_all") as sdk:
+    with service_sdk(url, storage, TEST_KEY) as sdk:
         paced = [PacedSession(sdk.create_audio_processor(attributes("denoise")), seed=i + 1)
                  for i in range(sessions)]
     # A session whose stream is not open passes its audio through at once,
@@ -129,10 +136,6 @@ def pcm16(values: npt.NDArray[np.float32]) -> npt.NDArray[np.int32]:
     return clipped
 
 
-def level_db(values: npt.NDArray[np.float32]) -> float:
-    return float(10 * np.log10(np.mean(np.square(values, dtype=np.float64)) + 1e-20))
-
-
 def fidelity(sdk: kolta.Sdk) -> dict[str, float]:
     """The cloud path (L16 and Opus) against the local path on 16-bit input:
     a 220 Hz tone switched on and off under white noise."""
@@ -159,7 +162,7 @@ def run(args: argparse.Namespace) -> dict[str, Any]:
             environment(KOLTA_SERVICE_URL=None, KOLTA_ENGINE_FAULTS=None,
                         KOLTA_ENGINE_CLOUD=None):
         sdk = kolta.create_sdk(kolta.InitParams(storage_dir=os.path.join(work, "embedded")))
-        if not sdk.activate_api_key("kt_all").success:
+        if not sdk.activate_api_key(TEST_KEY).success:
             raise SystemExit("bench: the embedded service refused the test key")
         result: dict[str, Any] = {
             "latency": chunk_latency(sdk, args.repeats, args.chunks),

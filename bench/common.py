@@ -12,8 +12,10 @@ import json
 import os
 import platform
 import statistics
+import subprocess
 import sys
 import tempfile
+import threading
 import time
 from collections.abc import Callable, Iterator
 from typing import Any
@@ -35,11 +37,12 @@ except ImportError as error:  # pragma: no cover - depends on the build
         "-DKOLTA_BUILD_TEST_HELPERS=ON (make setup does)") from error
 
 DEMO_KEY = "KOLTA-DEMO-KEY"
+TEST_KEY = "kt_all"  # a key of kolta-server --test-keys (and the embedded service): every model
 RATE = 16000
 
-__all__ = ["DEMO_KEY", "RATE", "attributes", "environment", "gc_paused", "helpers", "kolta",
-           "main", "median", "noise", "noisy_takes", "now_ns", "python_version",
-           "signed_in_sdk"]
+__all__ = ["DEMO_KEY", "RATE", "TEST_KEY", "attributes", "environment", "gc_paused", "helpers",
+           "kolta", "kolta_denoise", "main", "median", "noise", "noisy_takes", "now_ns",
+           "percentile", "python_version", "running_threads", "signed_in_sdk"]
 
 
 def python_version() -> str:
@@ -106,6 +109,24 @@ def noisy_takes(folder: str, count: int, seconds: float) -> None:
         sf.write(os.path.join(folder, f"take{i}.wav"), noisy, RATE, subtype="PCM_16")
 
 
+# One `kolta denoise` of a benchmark's folder; generous: a busy 2-core machine.
+DENOISE_DEADLINE_S = 1800
+
+
+def kolta_denoise(folder: str, out: str, storage: str, options: list[str]) -> tuple[float, str]:
+    """`kolta denoise folder out *options` in a fresh process, signed in with
+    the demo key (a key or key file of the caller's environment would sign
+    in elsewhere): its wall-clock seconds and its output."""
+    env = {k: v for k, v in os.environ.items()
+           if k not in ("KOLTA_API_KEY", "KOLTA_API_KEY_FILE")}
+    command = [sys.executable, "-m", "kolta", "denoise", folder, out, *options,
+               "--storage", storage, "--force"]  # the repeats write over the first run's files
+    start = time.perf_counter()
+    done = subprocess.run(command, check=True, capture_output=True, text=True, env=env,
+                          timeout=DENOISE_DEADLINE_S)
+    return time.perf_counter() - start, done.stdout
+
+
 @contextlib.contextmanager
 def gc_paused() -> Iterator[None]:
     """Like timeit: no cyclic collection inside a timed loop."""
@@ -119,8 +140,39 @@ def gc_paused() -> Iterator[None]:
             gc.enable()
 
 
+@contextlib.contextmanager
+def running_threads(target: Callable[[int], None], count: int) -> Iterator[None]:
+    """`count` threads running target(index) for the block, joined at its end;
+    then the first exception one of them raised is raised here (in a thread
+    it would only be printed, and the figure come out wrong)."""
+    errors: list[BaseException] = []
+
+    def guarded(index: int) -> None:
+        try:
+            target(index)
+        except BaseException as error:  # SystemExit too: it ends only the thread
+            errors.append(error)
+
+    threads = [threading.Thread(target=guarded, args=(i,)) for i in range(count)]
+    for thread in threads:
+        thread.start()
+    try:
+        yield
+    finally:
+        for thread in threads:
+            thread.join()
+    if errors:
+        raise errors[0]
+
+
 def median(values: list[float]) -> float:
     return statistics.median(values)
+
+
+def percentile(values: list[float], fraction: float) -> float:
+    """The sample at `fraction` of the way from the lowest to the highest."""
+    ordered = sorted(values)
+    return ordered[int(fraction * (len(ordered) - 1))]
 
 
 def now_ns() -> int:

@@ -72,7 +72,11 @@ def standalone_service(data: str | None, *options: str,
         yield match[1], process.pid
     finally:
         process.terminate()  # nothing is sent to one that has been reaped already
-        process.wait(STOP_DEADLINE_S)
+        try:
+            process.wait(STOP_DEADLINE_S)
+        except subprocess.TimeoutExpired:
+            process.kill()  # a service that will not drain is not left running
+            process.wait()
 
 
 def add_key(*store: str) -> str:
@@ -97,7 +101,3 @@ def metric_sum(url: str, *names: str) -> float:
     return sum(float(line.rsplit(" ", 1)[1]) for line in text.splitlines()
                if line.split("{", 1)[0].split(" ", 1)[0] in names)
 
-
-def percentile(values: list[float], fraction: float) -> float:
-    ordered = sorted(values)
-    return ordered[int(fraction * (len(ordered) - 1))]

@@ -21,6 +21,7 @@ BASE_LIBRARIES = {
     "libresolv.so.2",  # glibc's resolver, which libpq (kolta-server --db) needs
 }
 LINE = re.compile(r"^\s*(\S+)(?:\s+=>\s+(.*?))?\s+\(0x[0-9a-f]+\)\s*$|^\s*(\S+)\s+=>\s+not found")
+LDD_DEADLINE_S = 60
 
 
 def shared_objects(site: str) -> list[str]:
@@ -34,7 +35,8 @@ def shared_objects(site: str) -> list[str]:
 
 def check(path: str, site: str) -> list[str]:
     problems = []
-    out = subprocess.run(["ldd", path], capture_output=True, text=True, check=True).stdout
+    out = subprocess.run(["ldd", path], capture_output=True, text=True, check=True,
+                         timeout=LDD_DEADLINE_S).stdout
     for line in out.splitlines():
         if "not found" in line:
             problems.append(f"{os.path.basename(path)}: {line.strip()}")

@@ -35,18 +35,20 @@ export TSAN_OPTIONS="halt_on_error=1:exitcode=66:second_deadlock_stack=1:report_
 # Most tests wait on timers and sockets: two shards side by side take about
 # half the time on two cores. Each shard's output is kept and shown on failure.
 SHARDS=${KOLTA_TSAN_SHARDS:-2}
+# A hung driver (a deadlock) ends with status 124 instead of holding the run.
+DEADLINE_S=${KOLTA_TSAN_DEADLINE_S:-900}
 echo "== tsan: running $DRIVER in $SHARDS shards, and $SERVER_DRIVER"
 pids=()
 logs=()
 for ((shard = 0; shard < SHARDS; shard++)); do
     logs+=("$BUILD/tsan-shard-$shard.log")
     GTEST_TOTAL_SHARDS=$SHARDS GTEST_SHARD_INDEX=$shard \
-        "$DRIVER" --gtest_brief=1 "$@" >"${logs[-1]}" 2>&1 &
+        timeout -k 30 "$DEADLINE_S" "$DRIVER" --gtest_brief=1 "$@" >"${logs[-1]}" 2>&1 &
     pids+=($!)
 done
 # The service's own tests are few and short: one more job beside the shards.
 logs+=("$BUILD/tsan-server.log")
-"$SERVER_DRIVER" --gtest_brief=1 >"${logs[-1]}" 2>&1 &
+timeout -k 30 "$DEADLINE_S" "$SERVER_DRIVER" --gtest_brief=1 >"${logs[-1]}" 2>&1 &
 pids+=($!)
 status=0
 for i in "${!pids[@]}"; do

@@ -102,7 +102,12 @@ assert a[0].shape == b[0].shape and a[1] == b[1], "denoised file not aligned wit
     # The sign-in service from the wheel: a key added, then listed (never shown).
     "$venv/bin/kolta" server keys add --data service --models denoise | tail -1 >key.txt
     "$venv/bin/kolta" server keys list --data service | tee keys.txt
-    grep -q "denoise .*active" keys.txt && ! grep -qF "$(cat key.txt)" keys.txt
+    grep -q "denoise .*active" keys.txt
+    # Not `! grep`: errexit ignores a negated command, the check could never fail.
+    if grep -qF "$(cat key.txt)" keys.txt; then
+        echo "wheel_smoke: \`kolta server keys list\` shows a key" >&2
+        exit 1
+    fi
     cd "$ROOT"
 done
 echo "wheel_smoke: every wheel passed ($(du -h "$OUT"/dist/*.whl | awk '{print $1}' | paste -sd' '))"
