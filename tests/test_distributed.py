@@ -539,8 +539,8 @@ def test_a_result_lost_with_its_worker_before_it_is_read_is_waited_for(cluster, 
     (holder,) = cluster.who_has(future)[future.key]
     with contextlib.suppress(Exception):
         cluster.run(os._exit, 1, workers=[holder])
-    assert wait_for(lambda: future.status != "finished", timeout=30, step=0.05), \
-        "the result was not lost with its worker"
+    wait_for(lambda: future.status != "finished", timeout=30,
+             what="the result lost with its worker", step=0.05)
     task = Task(AudioInfo("/data/a.wav", RATE, 1, RATE, "WAV", "PCM_16"), "/data/a.wav.out")
     result = _result(future, task)
     assert (result.ok, result.error) == (True, None)

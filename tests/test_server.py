@@ -21,6 +21,7 @@ import pytest
 import _kolta_module as m
 import kolta
 from kolta.server_command import server_binary
+from polling import wait_for
 from service_process import (add_key, exchange, parse_response, run_keys,
                              self_signed_certificate)
 
@@ -100,6 +101,26 @@ def test_signal_stops_cleanly_with_a_client_connected(kolta_server, signal_numbe
     finally:
         idle.close()
     assert service.log.splitlines()[-1].endswith("INFO stopped")
+
+
+def test_a_service_that_misses_its_start_deadline_is_not_left_running(tmp_path,
+                                                                      monkeypatch):
+    """The tests' ServiceProcess kills what it started when it fails to start."""
+    import service_process
+
+    started = []
+
+    class Recorded(subprocess.Popen):
+        def __init__(self, *arguments, **options):
+            super().__init__(*arguments, **options)
+            started.append(self)
+
+    monkeypatch.setattr(subprocess, "Popen", Recorded)
+    monkeypatch.setattr(service_process, "START_DEADLINE_S", 0)
+    with pytest.raises(AssertionError, match="no log line like"):
+        service_process.ServiceProcess(tmp_path / "data")
+    (process,) = started
+    assert process.poll() is not None
 
 
 def test_a_port_in_use_is_an_error_naming_it(kolta_server, tmp_path):
@@ -433,15 +454,15 @@ def test_connections_over_the_limit_are_closed_and_the_rest_still_served(kolta_s
     finally:
         for sock in held:
             sock.close()
-    deadline = time.monotonic() + 5
-    while True:
+
+    def answers_health():
         try:
-            assert service.request("GET", "/v1/health")[0] == 200
-            break
-        except (ConnectionError, OSError):
-            if time.monotonic() > deadline:
-                raise
-            time.sleep(0.05)
+            status = service.request("GET", "/v1/health")[0]
+        except OSError:
+            return False
+        assert status == 200
+        return True
+    wait_for(answers_health, 5, "the health endpoint answering", step=0.05)
 
 
 def test_keep_alive_serves_several_requests_on_one_connection(kolta_server):

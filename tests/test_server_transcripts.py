@@ -20,15 +20,9 @@ GOFORWARD = "/usr/share/pocketsphinx/test/data/goforward.raw"
 DEADLINE_S = 60
 
 
-def token_for(service, key):
-    status, body = service.sign_in(key)
-    assert status == 200, body
-    return body["token"]
-
-
 def open_translate_stream(service, key="kt_translate", **extra):
     ws = open_stream(service)
-    ws.send(json.dumps({"token": token_for(service, key), "model": "translate",
+    ws.send(json.dumps({"token": service.token(key), "model": "translate",
                         "rate": RATE, "channels": 1, "codec": "l16",
                         "language_in": "en-US", "language_out": "es-ES", **extra}))
     opcode, data = ws.recv_data()
@@ -112,7 +106,7 @@ def test_placeholder_transcripts_arrive_with_their_translations(placeholder_serv
 def test_no_transcripts_when_declined_or_the_model_makes_no_text(placeholder_service,
                                                                   model, extra):
     ws = open_stream(placeholder_service)
-    ws.send(json.dumps({"token": token_for(placeholder_service, "kt_all"), "model": model,
+    ws.send(json.dumps({"token": placeholder_service.token("kt_all"), "model": model,
                         "rate": RATE, "channels": 1, "language_in": "en-US",
                         "language_out": "es-ES", **extra}))
     assert json.loads(ws.recv_data()[1])["event"] == "accepted"
@@ -139,7 +133,7 @@ BAD_CONFIGS = [
 @pytest.mark.parametrize("case, config, reason", BAD_CONFIGS, ids=[c[0] for c in BAD_CONFIGS])
 def test_bad_transcript_configs_are_refused(placeholder_service, case, config, reason):
     ws = open_stream(placeholder_service)
-    ws.send(json.dumps({"token": token_for(placeholder_service, "kt_all"), "rate": RATE,
+    ws.send(json.dumps({"token": placeholder_service.token("kt_all"), "rate": RATE,
                         "channels": 1, **config}))
     code, why = close_of(ws)
     assert (code, reason in why) == (4400, True), why
