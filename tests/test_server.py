@@ -433,7 +433,8 @@ def test_a_slow_client_is_cut_off_while_others_are_served(hardy_service):
     status, _, body = answer["parsed"]
     assert (status, json.loads(body)["error"]) == (408, "BAD_REQUEST")
     assert 1.4 < answer["after"] < 5
-    assert len(served) >= 5 and all(code == 200 and took < 1 for code, took in served)
+    # Each well under the slow client's 1.5 s: none waited for it.
+    assert len(served) >= 5 and all(code == 200 and took < 1.25 for code, took in served)
 
 
 def test_an_idle_connection_is_closed_silently(hardy_service):
@@ -549,7 +550,7 @@ def test_a_test_key_delay_holds_no_thread(kolta_server):
     slow.start()
     time.sleep(0.2)
     assert service.request("GET", "/v1/health")[0] == 200
-    assert time.monotonic() - started < 1.0
+    assert time.monotonic() - started < 1.4  # before the 1.5 s sign-in answers
     slow.join(10)
     assert answers[0][0] == 200 and time.monotonic() - started >= 1.5
 

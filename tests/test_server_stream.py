@@ -189,6 +189,7 @@ def test_many_streams_at_once_each_get_their_own_audio_back(kolta_server):
         thread.start()
     for thread in threads:
         thread.join(30)
+        assert not thread.is_alive()
     assert not failures
 
 
