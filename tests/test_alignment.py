@@ -7,7 +7,6 @@ some frequencies a fraction of a frame more than others, so where the peak
 falls between two frames depends on the material: denoised output may peak
 one frame either side. An uncompensated suppressor lags 80 frames or more."""
 
-import os
 import threading
 
 import numpy as np
@@ -15,8 +14,8 @@ import pytest
 import soxr
 
 import kolta
+from speech_data import GOFORWARD, needs_goforward
 
-GOFORWARD = "/usr/share/pocketsphinx/test/data/goforward.raw"
 RATES = [8000, 16000, 24000, 32000, 44100, 48000]
 # (model, KOLTA_ENGINE_SUPPRESSOR): every suppressor on its own and the chain.
 MODELS = [("passthrough", None), ("denoise", None), ("denoise", "speexdsp"),
@@ -24,8 +23,7 @@ MODELS = [("passthrough", None), ("denoise", None), ("denoise", "speexdsp"),
 MAX_LAG_MS = 60
 DENOISE_LAG_TOLERANCE = 1  # frames
 
-pytestmark = pytest.mark.skipif(
-    not os.path.exists(GOFORWARD), reason="pocketsphinx-testdata is missing")
+pytestmark = needs_goforward
 
 
 def speech(rate, channels):

@@ -3,20 +3,18 @@ engine's transcripts and translations as text messages between its audio
 answers, unless the client declines them."""
 
 import json
-import os
-import subprocess
 import time
 
 import numpy as np
 import pytest
 import websocket
 
+from speech_data import GOFORWARD, apertium, needs_goforward
 from stream_socket import audio_message, close_of, open_stream
 
 RATE = 16000
 BLOCK = RATE // 100
 BLOCKS_PER_MESSAGE = 2
-GOFORWARD = "/usr/share/pocketsphinx/test/data/goforward.raw"
 DEADLINE_S = 60
 
 
@@ -140,7 +138,7 @@ def test_bad_transcript_configs_are_refused(placeholder_service, case, config, r
 
 
 @pytest.mark.timeout(120)
-@pytest.mark.skipif(not os.path.exists(GOFORWARD), reason="pocketsphinx-testdata is not installed")
+@needs_goforward
 def test_goforward_is_recognised_and_translated_on_the_stream(kolta_server, engine_env):
     engine_env.delenv("KOLTA_ENGINE_TRANSCRIPTS")
     service = kolta_server("--test-keys")
@@ -149,11 +147,8 @@ def test_goforward_is_recognised_and_translated_on_the_stream(kolta_server, engi
     speech = np.concatenate([lead, np.fromfile(GOFORWARD, "<i2")])
     got = stream_and_listen(ws, speech, lambda ts: finals(ts, "translation"))
     ws.close()
-    expected = subprocess.run(["apertium", "-u", "eng-spa"], input="go forward ten meters\n",
-                              capture_output=True, text=True, check=True,
-                              timeout=30).stdout
     assert [t["text"] for t in finals(got, "transcription")] == ["go forward ten meters"]
-    assert [t["text"] for t in finals(got, "translation")] == [" ".join(expected.split())]
+    assert [t["text"] for t in finals(got, "translation")] == [apertium("go forward ten meters")]
     assert float(finals(got, "transcription")[0]["start"]) >= 0.3  # after the lead
 
 
@@ -186,7 +181,7 @@ def test_the_engine_stream_asks_the_service_for_no_transcripts(run_python, engin
 
 
 @pytest.mark.timeout(120)
-@pytest.mark.skipif(not os.path.exists(GOFORWARD), reason="pocketsphinx-testdata is not installed")
+@needs_goforward
 def test_a_service_stopped_mid_recognition_exits_cleanly(kolta_server, engine_env):
     """Streams still open with a backlog of speech for their recognisers: the
     service still stops at once with status 0 (the fixture checks both)."""
