@@ -14,6 +14,7 @@ import subprocess
 import sys
 import threading
 import time
+import types
 import datetime
 
 import pytest
@@ -121,6 +122,23 @@ def test_a_service_that_misses_its_start_deadline_is_not_left_running(tmp_path,
         service_process.ServiceProcess(tmp_path / "data")
     (process,) = started
     assert process.poll() is not None
+
+
+def test_services_after_one_that_fails_to_stop_are_still_stopped(kolta_server):
+    """The tests' teardown stops every service before it reports a failure."""
+    from service_process import stop_all
+
+    class Stuck:
+        process = types.SimpleNamespace(returncode=None)  # still running
+        log = ""
+
+        def stop(self):
+            raise AssertionError("did not stop")
+
+    later = kolta_server()
+    with pytest.raises(AssertionError, match="did not stop"):
+        stop_all([Stuck(), later])
+    assert later.process.returncode == 0
 
 
 def test_a_port_in_use_is_an_error_naming_it(kolta_server, tmp_path):
