@@ -4,10 +4,11 @@ import os
 import re
 import subprocess
 import sys
-import time
 
 import numpy as np
 import soundfile as sf
+
+from polling import wait_for  # noqa: F401 (the tests of kolta take it from here)
 
 RATE = 16000
 
@@ -72,15 +73,6 @@ def partial_files(folder):
     if not os.path.isdir(folder):
         return set()
     return {(m["name"], int(m["pid"])) for m in map(PART.fullmatch, os.listdir(folder)) if m}
-
-
-def wait_for(condition, timeout, step=0.005):
-    deadline = time.monotonic() + timeout
-    while time.monotonic() < deadline:
-        if (value := condition()):
-            return value
-        time.sleep(step)
-    raise AssertionError(f"not within {timeout} s: {condition.__doc__ or condition}")
 
 
 def group_members(pgid):

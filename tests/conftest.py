@@ -205,7 +205,7 @@ def kolta_server(tmp_path):
     """Starts kolta-server processes: kolta_server(*options, data_dir=None,
     tls_context=None). At teardown each still running is stopped with SIGTERM
     and must exit with status 0."""
-    from service_process import ServiceProcess
+    from service_process import ServiceProcess, stop_all
 
     started = []
 
@@ -216,7 +216,5 @@ def kolta_server(tmp_path):
         return service
 
     yield start
-    statuses = [(service.stop(), service.log) for service in started
-                if service.process.returncode is None]
-    for status, log in statuses:
+    for status, log in stop_all(started):
         assert status == 0, log

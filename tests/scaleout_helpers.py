@@ -70,19 +70,23 @@ class PostgresCluster:
     runs as the user `postgres`, which PostgreSQL requires."""
 
     def __init__(self) -> None:
+        self.port = free_port()
         self.folder = tempfile.mkdtemp(prefix="kolta-pg-", dir="/tmp")
         self.data = os.path.join(self.folder, "data")
         self.log_file = os.path.join(self.folder, "server.log")
-        self.port = free_port()
         self._as_user: list[str] = []
-        if os.geteuid() == 0:
-            entry = pwd.getpwnam("postgres")
-            os.chown(self.folder, entry.pw_uid, entry.pw_gid)
-            self._as_user = ["runuser", "-u", "postgres", "--"]
-        os.chmod(self.folder, 0o700 if not self._as_user else 0o755)
-        self._run("initdb", "-D", self.data, "-U", DB_USER, "--auth=trust", "-E", "UTF8",
-                  "--no-sync", "--no-instructions")
-        self.start()
+        try:
+            if os.geteuid() == 0:
+                entry = pwd.getpwnam("postgres")
+                os.chown(self.folder, entry.pw_uid, entry.pw_gid)
+                self._as_user = ["runuser", "-u", "postgres", "--"]
+            os.chmod(self.folder, 0o700 if not self._as_user else 0o755)
+            self._run("initdb", "-D", self.data, "-U", DB_USER, "--auth=trust", "-E",
+                      "UTF8", "--no-sync", "--no-instructions")
+            self.start()
+        except BaseException:
+            self.destroy()  # nobody holds this object yet to do it
+            raise
 
     def _run(self, program: str, *arguments: str, timeout: float = STEP_DEADLINE_S) -> str:
         command = [*self._as_user, _program(program), *arguments]
@@ -187,11 +191,19 @@ class HaproxyProcess:
             out.write(HAPROXY_CONFIG.format(port=self.port, servers=servers,
                                             maxconn=maxconn, checks=checks))
         self.log_file = open(os.path.join(folder, "haproxy.log"), "w+")
-        self.process = subprocess.Popen(["haproxy", "-f", self.config, "-db"],
-                                        stdin=subprocess.DEVNULL, stdout=self.log_file,
-                                        stderr=subprocess.STDOUT)
-        self.wait_until(lambda: len(self.instances_answering()) == len(instances),
-                        "every instance up behind HAProxy")
+        try:
+            self.process = subprocess.Popen(["haproxy", "-f", self.config, "-db"],
+                                            stdin=subprocess.DEVNULL, stdout=self.log_file,
+                                            stderr=subprocess.STDOUT)
+        except BaseException:
+            self.log_file.close()
+            raise
+        try:
+            self.wait_until(lambda: len(self.instances_answering()) == len(instances),
+                            "every instance up behind HAProxy")
+        except BaseException:
+            self.stop()  # nobody holds this object yet to do it
+            raise
 
     def wait_until(self, condition: Callable[[], bool], what: str,
                    timeout: float = START_DEADLINE_S) -> None:

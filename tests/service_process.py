@@ -33,7 +33,13 @@ class ServiceProcess:
                                         text=True, env=env)
         self._reader = threading.Thread(target=self._read_log, daemon=True)
         self._reader.start()
-        first = self.wait_for_line(LISTENING, START_DEADLINE_S)
+        try:
+            first = self.wait_for_line(LISTENING, START_DEADLINE_S)
+        except BaseException:
+            # Nobody holds this object yet to stop it.
+            self.process.kill()
+            self.process.wait(STOP_DEADLINE_S)
+            raise
         self.scheme, self.port, self.test_keys = first[1], int(first[2]), first[3] == "on"
 
     def _read_log(self):
@@ -101,6 +107,12 @@ class ServiceProcess:
                                        source=source)
         return status, body
 
+    def token(self, key):
+        """The token of a sign-in with `key`, which must succeed."""
+        status, body = self.sign_in(key)
+        assert status == 200, body
+        return body["token"]
+
     def verify(self, token):
         status, _, body = self.request("POST", "/v1/token/verify", {"token": token})
         return status, body
@@ -127,9 +139,26 @@ class ServiceProcess:
         return status
 
 
-def run_keys(data_dir, *arguments, timeout=30):
-    """`kolta-server keys ARGUMENTS... --data DATA_DIR`, as a CompletedProcess."""
-    return subprocess.run([server_binary(), "keys", *arguments, "--data", str(data_dir)],
+def stop_all(services):
+    """Stops each service still running, even after one failed to stop;
+    [(exit status, log)] of those stopped. Raises the first failure to stop
+    once all were tried."""
+    stopped, failures = [], []
+    for service in services:
+        if service.process.returncode is None:
+            try:
+                stopped.append((service.stop(), service.log))
+            except AssertionError as failure:
+                failures.append(failure)
+    if failures:
+        raise failures[0]
+    return stopped
+
+
+def run_keys(where, *arguments, flag="--data", timeout=30):
+    """`kolta-server keys ARGUMENTS... FLAG WHERE` (a data folder, or a
+    database URL with flag="--db"), as a CompletedProcess."""
+    return subprocess.run([server_binary(), "keys", *arguments, flag, str(where)],
                           capture_output=True, text=True, timeout=timeout)
 
 

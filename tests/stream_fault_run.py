@@ -20,6 +20,7 @@ import _kolta_module as m
 import kolta
 from fault_proxy import FaultProxy
 from service_process import ServiceProcess
+from stream_attributes import stream_attributes
 
 RATE = 16000
 CHUNK = RATE // 50  # 20 ms, fed in real time
@@ -84,13 +85,9 @@ def run(scenario: Scenario, seconds: float, schedule: list[tuple[float, Action]]
     assert sdk.activate_api_key("KOLTA-DEMO-KEY").success
     start = time.monotonic()
     states: list[tuple[str, float]] = []
-    audio = m.AudioAttributes(sampling_rate=RATE, channels=1, model_name="passthrough",
-                              audio_pipeline_state_notify=lambda state: states.append(
-                                  (state.name, round(time.monotonic() - start, 3))))
-    pcm16 = m.CloudInferencingParams()
-    pcm16.use_pcm16 = True
-    audio.cloud_inferencing_params = pcm16
-    processor = sdk.create_audio_processor(m.ProcessorAttributes(audio))
+    processor = sdk.create_audio_processor(stream_attributes(
+        "passthrough", RATE, pcm16=True, notify=lambda state: states.append(
+            (state.name, round(time.monotonic() - start, 3)))))
     rng = np.random.default_rng(0)
     signal = (rng.integers(-8000, 8000, int(seconds * RATE)) / 32768).astype(np.float32)
     stream = kolta.AlignedStream(processor, RATE, 1)

@@ -7,16 +7,15 @@ some frequencies a fraction of a frame more than others, so where the peak
 falls between two frames depends on the material: denoised output may peak
 one frame either side. An uncompensated suppressor lags 80 frames or more."""
 
-import os
-import time
+import threading
 
 import numpy as np
 import pytest
 import soxr
 
 import kolta
+from speech_data import GOFORWARD, needs_goforward
 
-GOFORWARD = "/usr/share/pocketsphinx/test/data/goforward.raw"
 RATES = [8000, 16000, 24000, 32000, 44100, 48000]
 # (model, KOLTA_ENGINE_SUPPRESSOR): every suppressor on its own and the chain.
 MODELS = [("passthrough", None), ("denoise", None), ("denoise", "speexdsp"),
@@ -24,8 +23,7 @@ MODELS = [("passthrough", None), ("denoise", None), ("denoise", "speexdsp"),
 MAX_LAG_MS = 60
 DENOISE_LAG_TOLERANCE = 1  # frames
 
-pytestmark = pytest.mark.skipif(
-    not os.path.exists(GOFORWARD), reason="pocketsphinx-testdata is missing")
+pytestmark = needs_goforward
 
 
 def speech(rate, channels):
@@ -56,9 +54,10 @@ def lags_per_channel(signal, out, rate, channels):
     return [best_lag(signal[c::channels], out[c::channels], max_lag) for c in range(channels)]
 
 
-def open_processor(sdk, model, rate, channels):
+def open_processor(sdk, model, rate, channels, notify=None):
     attrs = kolta.ProcessorAttributes(kolta.AudioAttributes(
-        sampling_rate=rate, channels=channels, model_name=model))
+        sampling_rate=rate, channels=channels, model_name=model,
+        audio_pipeline_state_notify=notify))
     return sdk.create_audio_processor(attrs)
 
 
@@ -98,11 +97,21 @@ def stream_with_a_drop(sdk, engine_env, rate, channels):
     engine_env.setenv("KOLTA_ENGINE_FAULTS", "pipeline_drop_on_frame=2,connect_delay_ms=50")
     signal = speech(rate, channels)
     first, dropped = int(0.9 * rate) * channels, int(0.6 * rate) * channels
-    with open_processor(sdk, "denoise", rate, channels) as processor:
+    states, changed = [], threading.Condition()
+
+    def notify(state):
+        with changed:
+            states.append(state)
+            changed.notify_all()
+
+    with open_processor(sdk, "denoise", rate, channels, notify) as processor:
         stream = kolta.AlignedStream(processor, rate, channels)
         pieces = [stream.feed(signal[:first]),                  # call 1: denoised
                   stream.feed(signal[first:first + dropped])]   # call 2: drops the pipeline
-        time.sleep(0.3)                                          # back after 50 ms
+        with changed:  # back after 50 ms
+            S = kolta.PipelineState
+            assert changed.wait_for(lambda: S.NOT_RUNNING in states
+                                    and states[-1] == S.RUNNING, 10), states
         pieces += [stream.feed(signal[first + dropped:]), stream.finish()]
     return signal, np.concatenate(pieces), slice(first, first + dropped)
 

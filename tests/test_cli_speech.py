@@ -4,6 +4,7 @@ and a reader that goes away early."""
 
 import json
 import os
+import select
 import subprocess
 import sys
 
@@ -33,6 +34,13 @@ def bursts_file(path, bursts, seconds):
 
 def kolta_command(*args):
     return [sys.executable, "-m", "kolta", *args]
+
+
+def line_from(pipe, timeout=60):
+    """The next line of a child's output, which must come within `timeout` s."""
+    ready, _, _ = select.select([pipe], [], [], timeout)
+    assert ready, f"no output in {timeout} s"
+    return pipe.readline()
 
 
 def environment(**switches):
@@ -160,9 +168,12 @@ def test_finals_are_written_as_they_come_and_the_last_when_drained(tmp_path):
                             "--storage", str(tmp_path / "st"))
     with subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
                           env=environment(KOLTA_ENGINE_FAULTS="slow_frame_ms=300")) as kolta:
-        first = json.loads(kolta.stdout.readline())
-        running = kolta.poll() is None
-        rest, stderr = kolta.communicate(timeout=60)
+        try:
+            first = json.loads(line_from(kolta.stdout))
+            running = kolta.poll() is None
+            rest, stderr = kolta.communicate(timeout=60)
+        finally:
+            kolta.kill()  # Popen's exit waits without a deadline
     assert kolta.returncode == 0, stderr
     assert running and (first["start"], first["end"]) == (0.5, 1.5)
     (last,) = [json.loads(line) for line in rest.splitlines()]
@@ -179,9 +190,12 @@ def test_a_reader_that_goes_away_ends_the_run_quietly(tmp_path, command):
     with subprocess.Popen(kolta_command(command, source, "--storage", str(tmp_path / "st")),
                           stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
                           env=environment(KOLTA_ENGINE_FAULTS="slow_frame_ms=100")) as kolta:
-        kolta.stdout.readline()
-        kolta.stdout.close()  # later finals meet a closed pipe
-        _, stderr = kolta.communicate(timeout=60)
+        try:
+            line_from(kolta.stdout)
+            kolta.stdout.close()  # later finals meet a closed pipe
+            _, stderr = kolta.communicate(timeout=60)
+        finally:
+            kolta.kill()  # Popen's exit waits without a deadline
     assert kolta.returncode == 141
     (status,) = stderr.splitlines()
     assert "signed in" in status

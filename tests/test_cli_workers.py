@@ -25,16 +25,24 @@ pytestmark = pytest.mark.skipif(not sys.platform.startswith("linux"),
 
 @pytest.fixture
 def denoise(tmp_path):
-    """Starts kolta denoise in/ out/ --jobs N; whatever is left of its
-    process group when the test ends (failed) is killed."""
+    """`with denoise(N, ...) as kolta`: kolta denoise in/ out/ --jobs N; its
+    process group is killed if the block fails (before Popen's exit, which
+    waits without a deadline), and whatever is left of it when the test ends."""
     groups = []
 
+    @contextlib.contextmanager
     def start(jobs, *extra):
         kolta = start_kolta("denoise", str(tmp_path / "in"), str(tmp_path / "out"),
                             "--jobs", str(jobs), "--storage", str(tmp_path / "st"), *extra,
                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
         groups.append(kolta.pid)
-        return kolta
+        with kolta:
+            try:
+                yield kolta
+            except BaseException:
+                with contextlib.suppress(ProcessLookupError):
+                    os.killpg(kolta.pid, signal.SIGKILL)
+                raise
 
     yield start
     for group in groups:
@@ -134,7 +142,9 @@ def test_ctrl_c_starts_no_file_and_leaves_no_worker(tmp_path, denoise):
         time.sleep(0.5)
         os.kill(kolta.pid, signal.SIGCONT)
         after = set()
+        deadline = time.monotonic() + 60
         while kolta.poll() is None:
+            assert time.monotonic() < deadline, "kolta still running 60 s after Ctrl-C"
             after |= started()
             time.sleep(0.002)
         left = workers_in(kolta.pid)

@@ -4,8 +4,6 @@ the local path's noise reduction in the pauses and its SNR within 1 dB, stays
 aligned with the input, and takes at most a sixth of the bytes 16-bit PCM
 takes on the wire."""
 
-import os
-
 import numpy as np
 import pytest
 import soxr
@@ -14,15 +12,14 @@ import _kolta_module as m
 import kolta
 from fault_proxy import FaultProxy
 from stream_attributes import stream_attributes
+from speech_data import GOFORWARD, needs_goforward
 
-GOFORWARD = "/usr/share/pocketsphinx/test/data/goforward.raw"
 TOLERANCE_DB = 1.0
 # goforward.raw: speech from 0.5 s to 2.3 s.
 SPEECH_S = (0.5, 2.3)
 PAUSES_S = ((0.15, 0.45), (2.4, 2.75))
 
-pytestmark = pytest.mark.skipif(
-    not os.path.exists(GOFORWARD), reason="pocketsphinx-testdata is missing")
+pytestmark = needs_goforward
 
 
 def material(rate):

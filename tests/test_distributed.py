@@ -39,6 +39,7 @@ from kolta.errors import BadInput  # noqa: E402
 from kolta.distributed.batch import absolute_plan, remove_leftovers, run  # noqa: E402
 from kolta.distributed.cluster import local_cluster  # noqa: E402
 from kolta.distributed.work import Denoise  # noqa: E402
+from speech_data import GOFORWARD, MISSING, TESTDATA  # noqa: E402
 
 pytestmark = pytest.mark.skipif(not sys.platform.startswith("linux"),
                                 reason="signals to worker processes")
@@ -53,9 +54,7 @@ DEADLINE = 120
 # A worker's temporary file: OUT.part<pid>-<host>.
 CLUSTER_PART = re.compile(r"(?P<name>.+)\.part(?P<pid>\d+)-(?P<host>.+)")
 NO_SCHEDULER = "tcp://127.0.0.1:9"  # nothing listens: a check made after connecting fails
-TESTDATA = "/usr/share/pocketsphinx/test/data"
-needs_speech = pytest.mark.skipif(not os.path.exists(TESTDATA),
-                                  reason="pocketsphinx-testdata is not installed")
+needs_speech = pytest.mark.skipif(not os.path.exists(TESTDATA), reason=MISSING)
 
 
 @pytest.fixture(scope="module")
@@ -408,7 +407,7 @@ def speech(folder):
     whose translation has accents."""
     folder.mkdir(exist_ok=True)
     sf.write(str(folder / "goforward.wav"),
-             np.fromfile(os.path.join(TESTDATA, "goforward.raw"), "<i2"), RATE,
+             np.fromfile(GOFORWARD, "<i2"), RATE,
              subtype="PCM_16")
     shutil.copy(os.path.join(TESTDATA, "librivox",
                              "sense_and_sensibility_01_austen_64kb-0920.wav"),
@@ -539,8 +538,8 @@ def test_a_result_lost_with_its_worker_before_it_is_read_is_waited_for(cluster, 
     (holder,) = cluster.who_has(future)[future.key]
     with contextlib.suppress(Exception):
         cluster.run(os._exit, 1, workers=[holder])
-    assert wait_for(lambda: future.status != "finished", timeout=30, step=0.05), \
-        "the result was not lost with its worker"
+    wait_for(lambda: future.status != "finished", timeout=30,
+             what="the result lost with its worker", step=0.05)
     task = Task(AudioInfo("/data/a.wav", RATE, 1, RATE, "WAV", "PCM_16"), "/data/a.wav.out")
     result = _result(future, task)
     assert (result.ok, result.error) == (True, None)

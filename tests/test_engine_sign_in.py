@@ -113,7 +113,7 @@ def test_the_default_deadline_is_five_seconds(client_env, tmp_path):
     took = time.monotonic() - started
     assert result.error_type == m.SdkErrorType.SERVER_UNREACHABLE
     assert "within 5000 ms" in result.message
-    assert 5 <= took < 7
+    assert 5 <= took < 8
 
 
 @pytest.mark.parametrize("url, message", [
@@ -154,6 +154,8 @@ ANSWERS = [
 def test_answers_outside_the_protocol_are_unknown_failures(client_env, tmp_path, status,
                                                            body, error):
     class Handler(http.server.BaseHTTPRequestHandler):
+        timeout = 10  # a client that stops sending cannot hold the test
+
         def do_POST(self):  # noqa: N802 (the library's name)
             self.rfile.read(int(self.headers["Content-Length"]))
             self.send_response(status)

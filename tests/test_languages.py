@@ -13,9 +13,9 @@ import _kolta_module as m
 from kolta.languages import RECOGNISED, TRANSLATIONS, recognised, translation
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(__file__)), "examples"))
-from clip import RATE, TESTDATA  # noqa: E402
+from clip import RATE  # noqa: E402
+from speech_data import GOFORWARD, needs_goforward  # noqa: E402
 
-GOFORWARD = os.path.join(TESTDATA, "goforward.raw")
 PLACEHOLDER = "[reference engine] "
 # Languages near the listed ones; those not listed must not be recognised,
 # so a language dropped from the table shows up too.
@@ -24,8 +24,7 @@ UNLISTED_LANGUAGES = sorted(CANDIDATES - set(RECOGNISED))
 UNLISTED_PAIRS = sorted({(spoken, target) for spoken in RECOGNISED
                          for target in CANDIDATES} - set(TRANSLATIONS))
 
-pytestmark = [pytest.mark.skipif(not os.path.exists(GOFORWARD),
-                                 reason="pocketsphinx-testdata is not installed"),
+pytestmark = [needs_goforward,
               pytest.mark.timeout(120)]
 
 

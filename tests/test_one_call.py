@@ -1,6 +1,5 @@
 """kolta.denoise and kolta.transcribe: a whole recording in one call."""
 
-import os
 import types
 
 import numpy as np
@@ -9,8 +8,8 @@ import soundfile as sf
 
 import kolta
 from cli_helpers import damaged_flac
+from speech_data import GOFORWARD, needs_goforward
 
-GOFORWARD = "/usr/share/pocketsphinx/test/data/goforward.raw"
 
 
 @pytest.fixture
@@ -140,7 +139,7 @@ def test_transcribe_refuses_what_it_cannot_take(env, tmp_path):
 
 
 @pytest.mark.timeout(120)
-@pytest.mark.skipif(not os.path.exists(GOFORWARD), reason="pocketsphinx-testdata is missing")
+@needs_goforward
 def test_transcribe_recognises_speech(env, engine_env):
     engine_env.delenv("KOLTA_ENGINE_TRANSCRIPTS")
     speech = np.fromfile(GOFORWARD, "<i2")

@@ -14,8 +14,9 @@ import sys
 import numpy as np
 import pytest
 
+from speech_data import GOFORWARD, MISSING
+
 README = pathlib.Path(__file__).resolve().parent.parent / "README.md"
-GOFORWARD = "/usr/share/pocketsphinx/test/data/goforward.raw"
 BLOCK = re.compile(r"^```(\w*)\n(.*?)^```", re.S | re.M)
 
 
@@ -43,7 +44,7 @@ EXAMPLES = examples()
 @pytest.fixture
 def workdir(tmp_path):
     if not os.path.exists(GOFORWARD):
-        pytest.skip("pocketsphinx-testdata is not installed")
+        pytest.skip(MISSING)
     import soundfile as sf
     speech = np.fromfile(GOFORWARD, dtype="<i2")
     sf.write(tmp_path / "speech.wav", speech, 16000, subtype="PCM_16")

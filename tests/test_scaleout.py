@@ -20,9 +20,10 @@ import pytest
 import websocket
 
 from kolta.server_command import server_binary
+from polling import wait_for
 from scaleout_helpers import HaproxyProcess, PostgresCluster, free_port, missing_programs
-from service_process import ServiceProcess, add_key
-from stream_attributes import stream_attributes
+from service_process import ServiceProcess, add_key, run_keys, stop_all
+from stream_attributes import drain, stream_attributes
 from stream_socket import accepted, audio_answer, audio_message, close_of, send_config
 
 BLOCK = 160  # 10 ms at 16 kHz
@@ -114,17 +115,10 @@ def haproxy(tmp_path):
 
 # --- helpers ----------------------------------------------------------------
 
-def keys(url_or_dir, *arguments, flag="--db"):
-    result = subprocess.run([server_binary(), "keys", *arguments, flag, str(url_or_dir)],
-                            capture_output=True, text=True, timeout=30)
+def keys(url, *arguments):
+    result = run_keys(url, *arguments, flag="--db")
     assert result.returncode == 0, result.stderr
     return result.stdout
-
-
-def token_from(service, key):
-    status, body = service.sign_in(key)
-    assert status == 200, body
-    return body["token"]
 
 
 def verified(service, token):
@@ -150,14 +144,6 @@ def round_trip(ws, sequence):
     np.testing.assert_array_equal(got, values)
 
 
-def wait_for(condition, what, timeout=DEADLINE_S):
-    deadline = time.monotonic() + timeout
-    while not condition():
-        if time.monotonic() > deadline:
-            raise AssertionError(f"not {what} within {timeout} s")
-        time.sleep(0.05)
-
-
 def log_count(service, pattern):
     return len(re.findall(pattern, service.log))
 
@@ -171,7 +157,7 @@ def reload_secrets(services, secret_file, *lines):
         service.process.send_signal(signal.SIGHUP)
     for service, count in zip(services, before):
         wait_for(lambda: log_count(service, "token secrets (reloaded|kept)") > count,
-                 "the secrets re-read")
+                 DEADLINE_S, "the secrets re-read", step=0.05)
 
 
 def metrics(service):
@@ -216,7 +202,7 @@ def test_a_token_from_one_instance_is_accepted_by_the_other(kolta_server, postgr
                                                             database, instances, tmp_path):
     a, b = instances(2)
     key = keys(postgres.url(database), "add", "--models", "passthrough").splitlines()[-1]
-    token = token_from(a, key)
+    token = a.token(key)
     ok, body = verified(b, token)
     assert ok, body
     ws = stream_to(b.port, token)
@@ -258,7 +244,7 @@ def test_instances_starting_together_apply_each_migration_once(postgres, databas
         assert sum("(up to date)" in log for log in logs) == 2, logs
         assert postgres.query(database, "SELECT version FROM schema_version") == ["1"]
     finally:
-        assert all(service.stop() == 0 for service in started)
+        assert all(status == 0 for status, _ in stop_all(started))
 
 
 def test_a_newer_schema_than_the_program_knows_is_refused(postgres, database, secret_file,
@@ -267,8 +253,7 @@ def test_a_newer_schema_than_the_program_knows_is_refused(postgres, database, se
                            "--token-secret-file", str(secret_file))
     assert first.stop() == 0
     postgres.query(database, "INSERT INTO schema_version (version) VALUES (99)")
-    result = subprocess.run([server_binary(), "keys", "list", "--db", postgres.url(database)],
-                            capture_output=True, text=True, timeout=30)
+    result = run_keys(postgres.url(database), "list", flag="--db")
     assert result.returncode == 1
     assert "schema version 99" in result.stderr
 
@@ -279,14 +264,14 @@ def test_secret_rotation_keeps_streams_and_tokens_going(postgres, database, inst
     (old,) = secret_file.secrets()
     new = new_secret()
     key = keys(postgres.url(database), "add", "--models", "passthrough").splitlines()[-1]
-    old_token = token_from(a, key)
+    old_token = a.token(key)
     ws = stream_to(b.port, old_token)
     round_trip(ws, 0)
 
     # 1. The new secret first, the old one still accepted.
     reload_secrets([a, b], secret_file, new, old)
     round_trip(ws, 1)
-    new_token = token_from(b, key)
+    new_token = b.token(key)
     for service in (a, b):
         assert verified(service, new_token)[0]
         assert verified(service, old_token)[0]
@@ -343,7 +328,7 @@ def test_a_stalled_database_fails_a_sign_in_within_the_deadline(postgres, databa
         wait_for(lambda: postgres.query(database, "SELECT count(*) FROM pg_locks WHERE "
                                         "relation = 'api_keys'::regclass AND "
                                         "mode = 'AccessExclusiveLock' AND granted") == ["1"],
-                 "the table locked")
+                 DEADLINE_S, "the table locked", step=0.05)
         started = time.monotonic()
         status, body = a.sign_in(key)
         assert (status, body["error"]) == (500, "UNKNOWN_FAILURE")
@@ -354,7 +339,7 @@ def test_a_stalled_database_fails_a_sign_in_within_the_deadline(postgres, databa
                        "relation = 'api_keys'::regclass AND mode = 'AccessExclusiveLock'")
         locker.kill()
         locker.wait(DEADLINE_S)
-    wait_for(lambda: a.sign_in(key)[0] == 200, "signed in again")
+    wait_for(lambda: a.sign_in(key)[0] == 200, DEADLINE_S, "signed in again", step=0.05)
     assert "canceling statement due to statement timeout" in a.log
 
 
@@ -370,7 +355,7 @@ def test_haproxy_spreads_streams_and_routes_around_a_dead_instance(postgres, dat
     a, b = instances(2)
     proxy = haproxy([a, b])
     key = keys(postgres.url(database), "add", "--models", "passthrough").splitlines()[-1]
-    token = token_from(a, key)
+    token = a.token(key)
     first, on_first = websocket_through(proxy, token)
     second, on_second = websocket_through(proxy, token)
     assert {on_first, on_second} == {"a", "b"}  # leastconn: one each
@@ -394,7 +379,7 @@ def test_sigterm_drains_behind_haproxy(postgres, database, instances, haproxy):
     a, b = instances(2, "--drain-ms", "1500")
     proxy = haproxy([a, b])
     key = keys(postgres.url(database), "add", "--models", "passthrough").splitlines()[-1]
-    token = token_from(b, key)
+    token = b.token(key)
     on_a = stream_to(a.port, token)
     round_trip(on_a, 0)
     a.process.send_signal(signal.SIGTERM)
@@ -417,7 +402,7 @@ def test_sigterm_lets_streams_finish_then_closes_them_with_1001(kolta_server,
                                                                 client_closes):
     drain_ms = 2000
     service = kolta_server("--test-keys", "--drain-ms", str(drain_ms))
-    token = token_from(service, "kt_all")
+    token = service.token("kt_all")
     ws = stream_to(service.port, token)
     round_trip(ws, 0)
     signalled = time.monotonic()
@@ -467,8 +452,8 @@ def test_metrics_count_what_happened(kolta_server, tmp_path):
     key = add_key(data, "passthrough")
     service = kolta_server(data_dir=data)
     base = metrics(service)
-    token = token_from(service, key)
-    token_from(service, key)
+    token = service.token(key)
+    service.token(key)
     for _ in range(2):
         assert service.sign_in("kk_nothing_like_a_key")[0] == 401
     ws = stream_to(service.port, token)
@@ -476,7 +461,8 @@ def test_metrics_count_what_happened(kolta_server, tmp_path):
         round_trip(ws, sequence)
     during = metrics(service)
     ws.close()
-    wait_for(lambda: metrics(service)["kolta_streams_open"] == 0, "the stream counted closed")
+    wait_for(lambda: metrics(service)["kolta_streams_open"] == 0, DEADLINE_S,
+             "the stream counted closed", step=0.05)
     after = metrics(service)
 
     assert base["kolta_sign_ins_total"] == 0 and base["kolta_streams_open"] == 0
@@ -571,7 +557,8 @@ def test_an_engine_stream_survives_the_kill_of_its_instance(postgres, database, 
     with sdk.create_audio_processor(attrs) as processor:
         def opened_on():
             return [s for s in (a, b) if log_count(s, r": opened: model=denoise")]
-        wait_for(opened_on, "the stream opened on an instance")  # its log line may lag
+        # Its log line may lag.
+        wait_for(opened_on, DEADLINE_S, "the stream opened on an instance", step=0.05)
         serving = opened_on()
         assert len(serving) == 1
         for at in range(0, signal_in.size, chunk):
@@ -583,9 +570,7 @@ def test_an_engine_stream_survives_the_kill_of_its_instance(postgres, database, 
             time.sleep(0.01)  # twice real time: the outage spans many chunks
         with changed:
             assert changed.wait_for(lambda: len(states) >= 5, DEADLINE_S)
-        while (frame := processor.process_frame(m.AudioFrame(np.zeros(chunk, np.float32)))
-               ).frame_count:
-            out.append(np.frombuffer(frame.samples, np.float32).copy())
+        out += drain(processor, chunk)
     got = np.concatenate(out)
     S = m.PipelineState
     sequence = [state for _, state in states]

@@ -4,15 +4,14 @@ streaming and showing the transcript and its translation."""
 
 import os
 import shutil
-import subprocess
 import wave
 
 import numpy as np
 import pytest
 
 from service_process import add_key
+from speech_data import GOFORWARD, MISSING, apertium
 
-GOFORWARD = "/usr/share/pocketsphinx/test/data/goforward.raw"
 SPOKEN = "go forward ten meters"
 RATE = 16000
 PAGE_DEADLINE_S = 60
@@ -117,7 +116,7 @@ def page(kolta_server, engine_env, tmp_path):
     denoise, its microphone playing goforward.raw: (browser, service, key)."""
     chromium, driver_path = browser_or_skip()
     if not os.path.exists(GOFORWARD):
-        pytest.skip("pocketsphinx-testdata is not installed")
+        pytest.skip(MISSING)
     engine_env.delenv("KOLTA_ENGINE_TRANSCRIPTS")
     data = tmp_path / "data"
     key = add_key(data, "translate,denoise")
@@ -167,15 +166,13 @@ def test_the_page_streams_the_microphone_and_shows_the_translation(page):
     from selenium.webdriver.common.by import By
 
     browser = page[0]
-    expected = subprocess.run(["apertium", "-u", "eng-spa"], input=SPOKEN + "\n",
-                              capture_output=True, text=True, check=True,
-                              timeout=30).stdout
+    expected = apertium(SPOKEN)
     start_page(page)
     # The recording loops from when the microphone opens, before the stream
     # does: the first utterance heard may be cut short.
     wait_until(page, lambda b: any(heard == SPOKEN for heard, _ in shown(b)), "translation")
     translations = {said for heard, said in shown(browser) if heard == SPOKEN}
-    assert translations == {" ".join(expected.split())}
+    assert translations == {expected}
     # The processed audio came back for playback: at least the utterance heard
     # (the whole recording is about 3.6 s; a loaded machine delays the rest).
     assert seconds_back(browser) >= 2.0

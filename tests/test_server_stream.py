@@ -21,12 +21,6 @@ def service(kolta_server):
                         "--stream-sessions-per-token", "3")
 
 
-def token_for(service, key):
-    status, body = service.sign_in(key)
-    assert status == 200, body
-    return body["token"]
-
-
 def speech_like(blocks, seed=0):
     rng = np.random.default_rng(seed)
     return (3000 * rng.standard_normal(blocks * BLOCK)).clip(-32768, 32767).astype(np.int16)
@@ -34,7 +28,7 @@ def speech_like(blocks, seed=0):
 
 def test_passthrough_returns_each_message_numbered_and_unchanged(service):
     ws = open_stream(service)
-    send_config(ws, token_for(service, "kt_passthrough"))
+    send_config(ws, service.token("kt_passthrough"))
     assert accepted(ws)["event"] == "accepted"
     audio = speech_like(6)
     for sequence, start in enumerate(range(0, audio.size, 2 * BLOCK), start=7):
@@ -47,7 +41,7 @@ def test_passthrough_returns_each_message_numbered_and_unchanged(service):
 
 def test_denoise_keeps_the_length_and_changes_noise(service):
     ws = open_stream(service)
-    send_config(ws, token_for(service, "kt_denoise"), model="denoise")
+    send_config(ws, service.token("kt_denoise"), model="denoise")
     accepted(ws)
     audio = speech_like(40)
     out = []
@@ -83,7 +77,7 @@ REFUSED_CONFIGS = [
 def test_a_bad_config_is_refused_with_its_reason(service, case, config, code, reason):
     ws = open_stream(service)
     if isinstance(config, dict) and case not in ("no token", "bad token"):
-        config = dict(config, token=token_for(service, "kt_passthrough"))
+        config = dict(config, token=service.token("kt_passthrough"))
     ws.send(config if isinstance(config, str) else json.dumps(config))
     got_code, got_reason = close_of(ws)
     assert (got_code, reason in got_reason) == (code, True), got_reason
@@ -104,7 +98,7 @@ ABUSE = ["text audio", "oversized", "part of a block", "no sequence number",
 
 @pytest.mark.parametrize("abuse", ABUSE)
 def test_protocol_abuse_is_refused_and_other_streams_go_on(service, abuse):
-    token = token_for(service, "kt_passthrough")
+    token = service.token("kt_passthrough")
     good = open_stream(service)
     send_config(good, token)
     accepted(good)
@@ -136,7 +130,7 @@ def test_protocol_abuse_is_refused_and_other_streams_go_on(service, abuse):
 
 
 def test_a_token_opens_at_most_its_cap_of_streams(service):
-    token = token_for(service, "kt_passthrough")
+    token = service.token("kt_passthrough")
     streams = []
     for _ in range(3):
         ws = open_stream(service)
@@ -164,7 +158,7 @@ def test_a_token_opens_at_most_its_cap_of_streams(service):
 def test_an_idle_stream_is_closed_with_its_reason(kolta_server):
     service = kolta_server("--test-keys", "--stream-idle-ms", "300")
     ws = open_stream(service)
-    send_config(ws, token_for(service, "kt_passthrough"))
+    send_config(ws, service.token("kt_passthrough"))
     accepted(ws)
     code, reason = close_of(ws)
     assert code == 4408 and "300 ms" in reason
@@ -172,7 +166,7 @@ def test_an_idle_stream_is_closed_with_its_reason(kolta_server):
 
 def test_many_streams_at_once_each_get_their_own_audio_back(kolta_server):
     service = kolta_server("--test-keys", "--stream-sessions-per-token", "8")
-    token = token_for(service, "kt_passthrough")
+    token = service.token("kt_passthrough")
     failures = []
 
     def stream(seed):
@@ -195,13 +189,14 @@ def test_many_streams_at_once_each_get_their_own_audio_back(kolta_server):
         thread.start()
     for thread in threads:
         thread.join(30)
+        assert not thread.is_alive()
     assert not failures
 
 
 @pytest.mark.parametrize("packet", [b"", b"\xf8\xff\xfe"], ids=["empty", "a 20 ms packet"])
 def test_an_opus_stream_refuses_what_is_not_one_packet_of_one_block(service, packet):
     ws = open_stream(service)
-    send_config(ws, token_for(service, "kt_passthrough"), codec="opus")
+    send_config(ws, service.token("kt_passthrough"), codec="opus")
     assert accepted(ws)["event"] == "accepted"
     ws.send_binary((0).to_bytes(8, "little") + packet)
     code, reason = close_of(ws)

@@ -3,32 +3,24 @@ engine's transcripts and translations as text messages between its audio
 answers, unless the client declines them."""
 
 import json
-import os
-import subprocess
 import time
 
 import numpy as np
 import pytest
 import websocket
 
+from speech_data import GOFORWARD, apertium, needs_goforward
 from stream_socket import audio_message, close_of, open_stream
 
 RATE = 16000
 BLOCK = RATE // 100
 BLOCKS_PER_MESSAGE = 2
-GOFORWARD = "/usr/share/pocketsphinx/test/data/goforward.raw"
 DEADLINE_S = 60
-
-
-def token_for(service, key):
-    status, body = service.sign_in(key)
-    assert status == 200, body
-    return body["token"]
 
 
 def open_translate_stream(service, key="kt_translate", **extra):
     ws = open_stream(service)
-    ws.send(json.dumps({"token": token_for(service, key), "model": "translate",
+    ws.send(json.dumps({"token": service.token(key), "model": "translate",
                         "rate": RATE, "channels": 1, "codec": "l16",
                         "language_in": "en-US", "language_out": "es-ES", **extra}))
     opcode, data = ws.recv_data()
@@ -112,7 +104,7 @@ def test_placeholder_transcripts_arrive_with_their_translations(placeholder_serv
 def test_no_transcripts_when_declined_or_the_model_makes_no_text(placeholder_service,
                                                                   model, extra):
     ws = open_stream(placeholder_service)
-    ws.send(json.dumps({"token": token_for(placeholder_service, "kt_all"), "model": model,
+    ws.send(json.dumps({"token": placeholder_service.token("kt_all"), "model": model,
                         "rate": RATE, "channels": 1, "language_in": "en-US",
                         "language_out": "es-ES", **extra}))
     assert json.loads(ws.recv_data()[1])["event"] == "accepted"
@@ -139,14 +131,14 @@ BAD_CONFIGS = [
 @pytest.mark.parametrize("case, config, reason", BAD_CONFIGS, ids=[c[0] for c in BAD_CONFIGS])
 def test_bad_transcript_configs_are_refused(placeholder_service, case, config, reason):
     ws = open_stream(placeholder_service)
-    ws.send(json.dumps({"token": token_for(placeholder_service, "kt_all"), "rate": RATE,
+    ws.send(json.dumps({"token": placeholder_service.token("kt_all"), "rate": RATE,
                         "channels": 1, **config}))
     code, why = close_of(ws)
     assert (code, reason in why) == (4400, True), why
 
 
 @pytest.mark.timeout(120)
-@pytest.mark.skipif(not os.path.exists(GOFORWARD), reason="pocketsphinx-testdata is not installed")
+@needs_goforward
 def test_goforward_is_recognised_and_translated_on_the_stream(kolta_server, engine_env):
     engine_env.delenv("KOLTA_ENGINE_TRANSCRIPTS")
     service = kolta_server("--test-keys")
@@ -155,11 +147,8 @@ def test_goforward_is_recognised_and_translated_on_the_stream(kolta_server, engi
     speech = np.concatenate([lead, np.fromfile(GOFORWARD, "<i2")])
     got = stream_and_listen(ws, speech, lambda ts: finals(ts, "translation"))
     ws.close()
-    expected = subprocess.run(["apertium", "-u", "eng-spa"], input="go forward ten meters\n",
-                              capture_output=True, text=True, check=True,
-                              timeout=30).stdout
     assert [t["text"] for t in finals(got, "transcription")] == ["go forward ten meters"]
-    assert [t["text"] for t in finals(got, "translation")] == [" ".join(expected.split())]
+    assert [t["text"] for t in finals(got, "translation")] == [apertium("go forward ten meters")]
     assert float(finals(got, "transcription")[0]["start"]) >= 0.3  # after the lead
 
 
@@ -192,7 +181,7 @@ def test_the_engine_stream_asks_the_service_for_no_transcripts(run_python, engin
 
 
 @pytest.mark.timeout(120)
-@pytest.mark.skipif(not os.path.exists(GOFORWARD), reason="pocketsphinx-testdata is not installed")
+@needs_goforward
 def test_a_service_stopped_mid_recognition_exits_cleanly(kolta_server, engine_env):
     """Streams still open with a backlog of speech for their recognisers: the
     service still stops at once with status 0 (the fixture checks both)."""

@@ -13,12 +13,12 @@ import sys
 
 import pytest
 
-GOFORWARD = "/usr/share/pocketsphinx/test/data/goforward.raw"
+from speech_data import GOFORWARD, apertium, needs_goforward
+
 MODELS = "/usr/share/pocketsphinx/model"
 
 pytestmark = [
-    pytest.mark.skipif(not os.path.exists(GOFORWARD),
-                       reason="pocketsphinx-testdata is not installed"),
+    needs_goforward,
     pytest.mark.skipif(shutil.which("apertium") is None, reason="apertium is not installed"),
     pytest.mark.timeout(120),
 ]
@@ -96,12 +96,6 @@ def run(tmp_path, sigchld="default", rounds=1, env=None, timeout=90):
     log = (tmp_path / "logs" / "kolta.log").read_text()
     assert result.returncode == 0, (result.returncode, result.stderr, log)
     return json.loads(result.stdout), log
-
-
-def apertium(text):
-    out = subprocess.run(["apertium", "-u", "eng-spa"], input=text + "\n",
-                         capture_output=True, text=True, check=True, timeout=30).stdout
-    return " ".join(out.split())
 
 
 @pytest.mark.parametrize("sigchld", ["default", "ignored", "reaping handler"])

@@ -11,6 +11,7 @@ import pytest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(__file__)), "examples"))
 import speech_quality as sq  # noqa: E402
+from speech_data import GOFORWARD, MISSING  # noqa: E402
 
 
 def tone(seconds, rate, db=0.0):
@@ -108,11 +109,10 @@ def test_word_error_rate(references, hypotheses, errors, words):
 def test_scores_fall_as_the_noise_rises():
     pytest.importorskip("pesq")
     pytest.importorskip("pystoi")
-    from clip import TESTDATA, read_speech
-    path = os.path.join(TESTDATA, "goforward.raw")
-    if not os.path.exists(path):
-        pytest.skip("pocketsphinx-testdata is not installed")
-    clean = read_speech(path)
+    from clip import read_speech
+    if not os.path.exists(GOFORWARD):
+        pytest.skip(MISSING)
+    clean = read_speech(GOFORWARD)
     voiced = sq.voiced_mask(clean, sq.PESQ_RATE)
     noise = np.random.default_rng(5).standard_normal(len(clean))
     figures = [sq.scores(clean, sq.mix_at_snr(clean, noise, voiced, snr)) for snr in (20, 5, 0)]

@@ -5,6 +5,7 @@
 #include <cctype>
 #include <regex>
 #include <string>
+#include <utility>
 #include <variant>
 
 #include "metrics.h"
@@ -118,20 +119,18 @@ TEST(Metrics, HistogramBucketsAreCumulativeAndCountsAddUp) {
     metrics.chunk_processed(std::chrono::milliseconds(3));   // 0.005
     metrics.chunk_processed(std::chrono::seconds(2));        // only +Inf
     const std::string text = metrics.render();
-    EXPECT_EQ(line_of(text, "kolta_stream_chunk_seconds_bucket{le=\"0.0001\"}"),
-              "kolta_stream_chunk_seconds_bucket{le=\"0.0001\"} 2");
-    EXPECT_EQ(line_of(text, "kolta_stream_chunk_seconds_bucket{le=\"0.0025\"}"),
-              "kolta_stream_chunk_seconds_bucket{le=\"0.0025\"} 2");
-    EXPECT_EQ(line_of(text, "kolta_stream_chunk_seconds_bucket{le=\"0.005\"}"),
-              "kolta_stream_chunk_seconds_bucket{le=\"0.005\"} 3");
-    EXPECT_EQ(line_of(text, "kolta_stream_chunk_seconds_bucket{le=\"1\"}"),
-              "kolta_stream_chunk_seconds_bucket{le=\"1\"} 3");
-    EXPECT_EQ(line_of(text, "kolta_stream_chunk_seconds_bucket{le=\"+Inf\"}"),
-              "kolta_stream_chunk_seconds_bucket{le=\"+Inf\"} 4");
-    EXPECT_EQ(line_of(text, "kolta_stream_chunk_seconds_count"),
-              "kolta_stream_chunk_seconds_count 4");
-    EXPECT_EQ(line_of(text, "kolta_stream_chunk_seconds_sum"),
-              "kolta_stream_chunk_seconds_sum 2.00315");
+    const std::pair<std::string, std::string> expected[] = {
+        {"kolta_stream_chunk_seconds_bucket{le=\"0.0001\"}", "2"},
+        {"kolta_stream_chunk_seconds_bucket{le=\"0.0025\"}", "2"},
+        {"kolta_stream_chunk_seconds_bucket{le=\"0.005\"}", "3"},
+        {"kolta_stream_chunk_seconds_bucket{le=\"1\"}", "3"},
+        {"kolta_stream_chunk_seconds_bucket{le=\"+Inf\"}", "4"},
+        {"kolta_stream_chunk_seconds_count", "4"},
+        {"kolta_stream_chunk_seconds_sum", "2.00315"},
+    };
+    for (const auto &[series, value] : expected) {
+        EXPECT_EQ(line_of(text, series), series + " " + value);
+    }
 }
 
 TEST(Metrics, EveryLineIsACommentOrASample) {

@@ -4,18 +4,15 @@ local path processes it, and the service holds no more sockets afterwards
 than before."""
 
 import os
-import sys
 import threading
-import time
 
 import numpy as np
 import pytest
 
 import _kolta_module as m
-
-sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
-from stream_attributes import stream_attributes  # noqa: E402
-from test_cloud_stream import as_pcm16, noisy_speechlike  # noqa: E402
+from polling import wait_for
+from stream_attributes import drain, stream_attributes
+from test_cloud_stream import as_pcm16, noisy_speechlike
 
 pytestmark = pytest.mark.stress
 
@@ -39,10 +36,8 @@ def denoise_all(sdk, signals):
         for processor, signal, out in zip(processors, signals, outputs):
             frame = processor.process_frame(m.AudioFrame(signal[at:at + CHUNK]))
             out.append(np.frombuffer(frame.samples, np.float32).copy())
-    drain = m.AudioFrame(np.zeros(CHUNK, np.float32))
     for processor, out in zip(processors, outputs):
-        while (frame := processor.process_frame(drain)).frame_count:
-            out.append(np.frombuffer(frame.samples, np.float32).copy())
+        out += drain(processor, CHUNK)
         processor.close()
     return [np.concatenate(out) for out in outputs]
 
@@ -75,10 +70,8 @@ def test_many_streams_each_get_their_own_processed_audio_back(kolta_server, engi
             assert steps.max() <= 1, f"session {index}: not the local path's output"
             assert np.count_nonzero(steps) <= 1e-4 * out.size, f"session {index}"
     # Closed streams give their sockets back (a bounded wait for the closes).
-    deadline = time.monotonic() + 10
-    while open_fds(service.process.pid) > baseline and time.monotonic() < deadline:
-        time.sleep(0.05)
-    assert open_fds(service.process.pid) <= baseline
+    wait_for(lambda: open_fds(service.process.pid) <= baseline, 10,
+             "the closed streams' sockets given back", step=0.05)
     assert "returned unprocessed" not in (tmp_path / "client" / "logs" / "kolta.log").read_text()
 
 
@@ -104,10 +97,8 @@ def test_a_thousand_abandoned_streams_leave_the_service_as_it_was(kolta_server, 
     for thread in threads:
         thread.join(90)
         assert not thread.is_alive()
-    deadline = time.monotonic() + 10
-    while open_fds(service.process.pid) > baseline and time.monotonic() < deadline:
-        time.sleep(0.05)
-    assert open_fds(service.process.pid) <= baseline
+    wait_for(lambda: open_fds(service.process.pid) <= baseline, 10,
+             "the abandoned streams' sockets given back", step=0.05)
     with sdk.create_audio_processor(attrs) as processor:  # still serving
         out = processor.process_frame(m.AudioFrame(noisy_speechlike(CHUNK, seed=1)))
         assert out.frame_count <= CHUNK
