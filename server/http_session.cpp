@@ -176,10 +176,7 @@ private:
         request.client_address = address_;
         Reply reply;
         try {
-            std::unique_lock<std::mutex> handling;
-            if (context_->handling_lock != nullptr) {
-                handling = std::unique_lock<std::mutex>(*context_->handling_lock);
-            }
+            const auto handling = context_->hold_for_handling();
             reply = context_->router->route(request);
         } catch (const std::exception &error) {
             context_->log->error(std::string("request failed: ") + error.what());
