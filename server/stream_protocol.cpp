@@ -38,21 +38,14 @@ bool grants(const std::vector<std::string> &models, const std::string &model) {
            std::find(models.begin(), models.end(), model) != models.end();
 }
 
-std::optional<unsigned long long>
-number_member(const kolta_common::JsonObject &object, const char *name, unsigned long long max) {
+std::optional<unsigned long long> number_member(const kolta_common::JsonObject &object,
+                                                const char *name,
+                                                unsigned long long max) {
     const auto found = object.numbers.find(name);
     if (found == object.numbers.end()) {
         return std::nullopt;
     }
     return kolta_common::parse_bounded_number(found->second, max);
-}
-
-engine::Suppressor suppressor_from_environment() {
-    try {
-        return engine::engine_options_from_environment().suppressor;
-    } catch (const std::invalid_argument &) {
-        return engine::Suppressor::kSpeexThenWebRtc;
-    }
 }
 
 std::uint64_t read_u64_le(const char *bytes) {
@@ -170,11 +163,19 @@ StreamProcessor::StreamProcessor(const StreamConfig &config) {
     decoder_ = std::make_unique<engine::BlockDecoder>(codec, format);
     encoder_ = std::make_unique<engine::BlockEncoder>(codec, format,
                                                       engine::StreamLeg::kFromService);
-    model_ =
-        engine::make_block_model(config.model, format, suppressor_from_environment());
+    model_ = engine::make_block_model(config.model, format,
+                                      stream_engine_options().suppressor);
 }
 
 StreamProcessor::~StreamProcessor() = default;
+
+engine::EngineOptions stream_engine_options() {
+    try {
+        return engine::engine_options_from_environment();
+    } catch (const std::invalid_argument &) {
+        return engine::EngineOptions{};
+    }
+}
 
 std::variant<std::string, StreamRefusal>
 StreamProcessor::process(std::string_view message) {
