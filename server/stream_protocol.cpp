@@ -6,8 +6,8 @@
 
 #include <kolta_common/bounded_number.h>
 #include <kolta_common/error_names.h>
+#include <kolta_common/key_scheme.h>
 
-#include "account_store.h"
 #include "base/audio_format.h"
 #include "base/engine_options.h"
 #include "base/model_names.h"
@@ -31,11 +31,6 @@ StreamRefusal refusal(StreamClose code, std::string reason) {
 bool known_model(const std::string &model) {
     return model == engine::kPassthroughModel || model == engine::kDenoiseModel ||
            model == engine::kTranslateModel;
-}
-
-bool grants(const std::vector<std::string> &models, const std::string &model) {
-    return std::find(models.begin(), models.end(), kEveryModel) != models.end() ||
-           std::find(models.begin(), models.end(), model) != models.end();
 }
 
 std::optional<unsigned long long> number_member(const kolta_common::JsonObject &object,
@@ -129,7 +124,7 @@ std::variant<StreamConfig, StreamRefusal> read_stream_config(std::string_view me
                        kolta_common::error_type_member_name(answer.error) + ": " +
                            answer.message);
     }
-    if (!grants(answer.models, config.model)) {
+    if (!kolta_common::entitlements_of(answer.models).allows(config.model)) {
         return refusal(StreamClose::kNotEntitled,
                        "the token does not grant model '" + config.model + "'");
     }
