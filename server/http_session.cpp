@@ -164,7 +164,6 @@ private:
                                         "the service is stopping"));
             }
             // The audio stream takes the connection over.
-            timer_.cancel();
             return start_stream_session(std::move(stream_), std::move(message), context_);
         }
         version_ = message.version();
