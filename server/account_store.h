@@ -8,9 +8,6 @@
 
 namespace kolta::server {
 
-// The model name that stands for every model.
-inline constexpr char kEveryModel[] = "*";
-
 // One API key and what it grants. The key itself is never stored.
 struct Account {
     std::int64_t id = 0;

@@ -6,6 +6,7 @@
 
 #include <kolta_common/bounded_number.h>
 #include <kolta_common/civil_time.h>
+#include <kolta_common/key_scheme.h>
 
 #include "account_store.h"
 
@@ -90,8 +91,8 @@ std::vector<std::string> parse_models(const std::string &value) {
     while (true) {
         const std::size_t comma = value.find(',', begin);
         std::string name = value.substr(begin, comma - begin);
-        if (name == "all" || name == kEveryModel) {
-            name = kEveryModel;
+        if (name == "all" || name == kolta_common::kEveryModel) {
+            name = kolta_common::kEveryModel;
         } else if (!valid_model_name(name)) {
             throw UsageError("--models: '" + name +
                              "' is not a model name (letters, digits, '_', '-', '.'; "

@@ -3,7 +3,6 @@
 #include <cerrno>
 #include <cstring>
 #include <fstream>
-#include <iterator>
 #include <stdexcept>
 #include <system_error>
 
@@ -15,6 +14,7 @@
 #endif
 
 #include "crypto.h"
+#include "owner_only_file.h"
 
 namespace kolta::server {
 
@@ -99,21 +99,13 @@ std::string load_or_create_token_secret(const fs::path &dir) {
     if (!fs::exists(file)) {
         create_private_file(file, random_bytes(kSecretBytes));
     }
-    std::error_code ec;
-    const fs::perms mode = fs::status(file, ec).permissions();
-    if (ec) {
-        fail("cannot read the token secret", file, ec.message());
-    }
-    const fs::perms others = fs::perms::group_all | fs::perms::others_all;
-    if ((mode & others) != fs::perms::none) {
-        fail("refusing the token secret", file,
-             "other users may read it (make it readable by its owner only: chmod 600)");
-    }
-    std::ifstream in(file, std::ios::binary);
-    const std::string secret((std::istreambuf_iterator<char>(in)),
-                             std::istreambuf_iterator<char>());
-    if (!in.good() && !in.eof()) {
-        fail("cannot read the token secret", file, "read failed");
+    std::string secret;
+    try {
+        secret = read_owner_only_file(file);
+    } catch (const OwnerOnlyFileError &error) {
+        fail(error.refused() ? "refusing the token secret"
+                             : "cannot read the token secret",
+             file, error.what());
     }
     if (secret.size() != kSecretBytes) {
         fail("refusing the token secret", file,

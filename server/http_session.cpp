@@ -164,7 +164,6 @@ private:
                                         "the service is stopping"));
             }
             // The audio stream takes the connection over.
-            timer_.cancel();
             return start_stream_session(std::move(stream_), std::move(message), context_);
         }
         version_ = message.version();
@@ -176,10 +175,7 @@ private:
         request.client_address = address_;
         Reply reply;
         try {
-            std::unique_lock<std::mutex> handling;
-            if (context_->handling_lock != nullptr) {
-                handling = std::unique_lock<std::mutex>(*context_->handling_lock);
-            }
+            const auto handling = context_->hold_for_handling();
             reply = context_->router->route(request);
         } catch (const std::exception &error) {
             context_->log->error(std::string("request failed: ") + error.what());

@@ -25,8 +25,15 @@ struct SessionContext {
     std::shared_ptr<StreamSessionCount> stream_sessions;
     StreamRegistry streams;
     std::atomic<std::size_t> open_connections{0};
-    // When set, held while a request is routed (see Service).
+    // When set, held while a request is routed, a stream's config read and
+    // its id drawn (see Service).
     std::mutex *handling_lock = nullptr;
+
+    // The handling lock, held; an empty lock when there is none.
+    std::unique_lock<std::mutex> hold_for_handling() const {
+        return handling_lock != nullptr ? std::unique_lock<std::mutex>(*handling_lock)
+                                        : std::unique_lock<std::mutex>();
+    }
 };
 
 // Serves HTTP/1.1 on an accepted connection until the client closes it, a

@@ -1,6 +1,5 @@
 #include "key_admin.h"
 
-#include <chrono>
 #include <iomanip>
 
 #include <kolta_common/bounded_number.h>
@@ -13,20 +12,6 @@ namespace kolta::server {
 namespace {
 
 constexpr std::int64_t kSecondsPerDay = 86400;
-
-std::int64_t now_seconds() {
-    return std::chrono::duration_cast<std::chrono::seconds>(
-               std::chrono::system_clock::now().time_since_epoch())
-        .count();
-}
-
-std::string joined(const std::vector<std::string> &models) {
-    std::string text;
-    for (const auto &model : models) {
-        text += (text.empty() ? "" : ",") + model;
-    }
-    return text;
-}
 
 std::string state_of(const Account &account, std::int64_t now) {
     if (account.revoked) {
@@ -51,7 +36,7 @@ int add(const KeysCommand &command, AccountStore &store, std::ostream &out) {
     account.key_hash = api_key_hash(key);
     account.key_prefix = api_key_prefix(key);
     account.models = command.models;
-    account.created_at = now_seconds();
+    account.created_at = kolta_common::system_seconds();
     if (command.expires) {
         // Refused from the first moment of that day, UTC.
         account.expires_at = kolta_common::days_from_civil(
@@ -60,7 +45,7 @@ int add(const KeysCommand &command, AccountStore &store, std::ostream &out) {
     }
     const Account added = store.add(account);
     out << "added key " << added.id << " (" << shown(added) << "), models "
-        << joined(added.models);
+        << join_models(added.models);
     if (added.expires_at) {
         out << ", refused from " << kolta_common::iso_date_of(*added.expires_at)
             << " (UTC)";
@@ -73,13 +58,13 @@ int add(const KeysCommand &command, AccountStore &store, std::ostream &out) {
 }
 
 int list(AccountStore &store, std::ostream &out) {
-    const std::int64_t now = now_seconds();
+    const std::int64_t now = kolta_common::system_seconds();
     out << std::left << std::setw(6) << "ID" << std::setw(10) << "KEY" << std::setw(28)
         << "MODELS" << std::setw(10) << "STATE" << std::setw(12) << "EXPIRES"
         << "CREATED\n";
     for (const Account &account : store.list()) {
         out << std::setw(6) << account.id << std::setw(10) << shown(account)
-            << std::setw(28) << joined(account.models) << std::setw(10)
+            << std::setw(28) << join_models(account.models) << std::setw(10)
             << state_of(account, now) << std::setw(12)
             << (account.expires_at ? kolta_common::iso_date_of(*account.expires_at)
                                    : "never")

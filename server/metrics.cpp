@@ -1,6 +1,5 @@
 #include "metrics.h"
 
-#include <cstring>
 #include <sstream>
 
 #include <kolta_common/error_names.h>

@@ -7,6 +7,7 @@
 #include <string>
 
 #include <kolta/sdk_types.h>
+#include <kolta_common/sdk_errors.h>
 
 namespace kolta::server {
 
@@ -32,11 +33,9 @@ public:
     static constexpr std::array<const char *, 2> kCodecs = {"l16", "opus"};
 
 private:
-    static constexpr std::size_t kErrorTypes =
-        static_cast<std::size_t>(SdkErrorType::kUnknownFailure) + 1;
-
     std::atomic<std::uint64_t> sign_ins_{0};
-    std::array<std::atomic<std::uint64_t>, kErrorTypes> sign_in_failures_{};
+    std::array<std::atomic<std::uint64_t>, kolta_common::kSdkErrorTypeCount>
+        sign_in_failures_{};
     std::atomic<std::int64_t> streams_open_{0};
     std::array<std::atomic<std::uint64_t>, kCodecs.size()> streams_by_codec_{};
     // Per bucket (not cumulative); the last one is +Inf.

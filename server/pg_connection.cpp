@@ -2,6 +2,7 @@
 
 #include <cstdlib>
 
+#include <kolta_common/log_text.h>
 #include <libpq-fe.h>
 
 #include "account_store.h"
@@ -39,15 +40,12 @@ std::int64_t PgRows::affected() const {
 
 namespace {
 
-std::string one_line(const char *message) {
-    std::string line = message != nullptr ? message : "unknown error";
-    while (!line.empty() && (line.back() == '\n' || line.back() == ' ')) {
+// libpq's message (several lines, ending in a newline) as one line.
+std::string message_line(const char *message) {
+    std::string line =
+        kolta_common::one_line(message != nullptr ? message : "unknown error");
+    while (!line.empty() && line.back() == ' ') {
         line.pop_back();
-    }
-    for (char &c : line) {
-        if (c == '\n') {
-            c = ' ';
-        }
     }
     return line;
 }
@@ -71,8 +69,8 @@ PgRows run_on(pg_conn *connection, const std::string &sql, const PgParams &param
         result ? PQresultStatus(result.get()) : PGRES_FATAL_ERROR;
     if (status != PGRES_COMMAND_OK && status != PGRES_TUPLES_OK) {
         throw StoreError("account store: " +
-                         one_line(result ? PQresultErrorMessage(result.get())
-                                         : PQerrorMessage(connection)));
+                         message_line(result ? PQresultErrorMessage(result.get())
+                                             : PQerrorMessage(connection)));
     }
     return PgRows(std::move(result));
 }
@@ -111,9 +109,9 @@ PgConnHandle PgPool::connect() const {
                             nullptr};
     PgConnHandle connection(PQconnectdbParams(keywords, values, 1));
     if (lost(connection.get())) {
-        throw StoreError(
-            "cannot connect to the account database: " +
-            one_line(connection ? PQerrorMessage(connection.get()) : "out of memory"));
+        throw StoreError("cannot connect to the account database: " +
+                         message_line(connection ? PQerrorMessage(connection.get())
+                                                 : "out of memory"));
     }
     return connection;
 }

@@ -98,6 +98,15 @@ Reply error_reply(SdkErrorType error, const std::string &message) {
     return reply;
 }
 
+Reply method_not_allowed(const std::string &path, const std::string &allowed,
+                         const std::string &method) {
+    Reply reply = error_reply(SdkErrorType::kBadRequest,
+                              path + " takes " + allowed + ", not " + method);
+    reply.status = 405;
+    reply.headers.emplace_back("Allow", allowed);
+    return reply;
+}
+
 Reply Router::route(const Request &request) const {
     static const Endpoint endpoints[] = {
         {"/v1/health", "GET",
@@ -115,12 +124,7 @@ Reply Router::route(const Request &request) const {
             continue;
         }
         if (request.method != endpoint.method) {
-            Reply reply = error_reply(SdkErrorType::kBadRequest,
-                                      std::string(endpoint.path) + " takes " +
-                                          endpoint.method + ", not " + request.method);
-            reply.status = 405;
-            reply.headers.emplace_back("Allow", endpoint.method);
-            return reply;
+            return method_not_allowed(path, endpoint.method, request.method);
         }
         return endpoint.handle(*this, request);
     }
@@ -147,7 +151,7 @@ Reply Router::health() const {
 Reply Router::metrics() const {
     Reply reply;
     reply.body = state_->metrics.render();
-    reply.headers.emplace_back("Content-Type", kMetricsContentType);
+    reply.content_type = kMetricsContentType;
     return reply;
 }
 

@@ -32,6 +32,9 @@ struct Reply {
 // The HTTP status and JSON body of a refusal: {"error": <the SdkErrorType
 // member's name>, "message": ...}. Every error answer is made here.
 Reply error_reply(SdkErrorType error, const std::string &message);
+// The 405 answer to `method` at `path`, which takes `allowed` only.
+Reply method_not_allowed(const std::string &path, const std::string &allowed,
+                         const std::string &method);
 unsigned http_status_of(SdkErrorType error);
 
 // Maps requests to the service's endpoints (/v1/health, /v1/sign-in,

@@ -16,10 +16,11 @@ namespace kolta::server {
 class Service {
 public:
     // Binds and listens; throws std::runtime_error (address in use, TLS
-    // files unusable, ...). `handling_lock`, when given, is held while each
-    // request is routed (the account store, the token signer): a program
-    // that embeds the service holds it across fork() so that no thread of
-    // the service is inside SQLite or OpenSSL at that moment.
+    // files unusable, ...). `handling_lock`, when given, is held wherever a
+    // connection uses the account store or OpenSSL (a request routed, a
+    // stream's config read, its id drawn): a program that embeds the service
+    // holds it across fork() so that no thread of the service is inside
+    // SQLite or OpenSSL at that moment.
     Service(const ServiceOptions &options, std::shared_ptr<const Router> router,
             std::shared_ptr<ServiceLog> log, std::mutex *handling_lock = nullptr);
     // Stops (if running) and closes every connection.

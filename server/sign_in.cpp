@@ -12,12 +12,6 @@ namespace kolta::server {
 
 namespace {
 
-std::int64_t system_seconds() {
-    return std::chrono::duration_cast<std::chrono::seconds>(
-               std::chrono::system_clock::now().time_since_epoch())
-        .count();
-}
-
 std::string describe(const SignInAnswer &answer) {
     if (answer.success) {
         return "models=" + std::to_string(answer.models.size());
@@ -29,7 +23,8 @@ std::string describe(const SignInAnswer &answer) {
 
 SignInService::SignInService(SignInSetup setup, WallClock wall_clock)
     : setup_(std::move(setup)), signer_(setup_.token_secrets), guard_(setup_.guard),
-      wall_clock_(wall_clock ? std::move(wall_clock) : WallClock(system_seconds)) {}
+      wall_clock_(wall_clock ? std::move(wall_clock)
+                             : WallClock(kolta_common::system_seconds)) {}
 
 void SignInService::count(const SignInAnswer &answer) const {
     if (setup_.metrics) {
@@ -86,7 +81,7 @@ SignInAnswer SignInService::test_key(const std::string &api_key, std::int64_t no
         const kolta_common::Entitlements &granted = *decision.entitlements;
         std::vector<std::string> models(granted.models.begin(), granted.models.end());
         if (granted.all) {
-            models = {kEveryModel};
+            models = {kolta_common::kEveryModel};
         }
         answer = grant(kTestKeyId, std::move(models), std::nullopt, now);
     } else {

@@ -177,6 +177,20 @@ void set_up_schema(sqlite3 *db, const std::filesystem::path &file) {
     }
 }
 
+// The account whose `column` (a unique one) holds `value`.
+template <class Value>
+std::optional<Account> find_one(sqlite3 *db, const char *column, const Value &value) {
+    return retry_while_busy([&]() -> std::optional<Account> {
+        Statement query(db, std::string("SELECT ") + kColumns + " FROM api_keys WHERE " +
+                                column + " = ?1");
+        query.bind(1, value);
+        if (!query.step()) {
+            return std::nullopt;
+        }
+        return read_account(query);
+    });
+}
+
 } // namespace
 
 SqliteAccountStore::SqliteAccountStore(const std::filesystem::path &file) : file_(file) {
@@ -204,28 +218,12 @@ SqliteAccountStore::~SqliteAccountStore() {
 
 std::optional<Account> SqliteAccountStore::find_by_key_hash(const std::string &key_hash) {
     std::lock_guard<std::mutex> lock(mutex_);
-    return retry_while_busy([&]() -> std::optional<Account> {
-        Statement query(db_, std::string("SELECT ") + kColumns +
-                                 " FROM api_keys WHERE key_hash = ?1");
-        query.bind(1, key_hash);
-        if (!query.step()) {
-            return std::nullopt;
-        }
-        return read_account(query);
-    });
+    return find_one(db_, "key_hash", key_hash);
 }
 
 std::optional<Account> SqliteAccountStore::find_by_id(std::int64_t id) {
     std::lock_guard<std::mutex> lock(mutex_);
-    return retry_while_busy([&]() -> std::optional<Account> {
-        Statement query(db_, std::string("SELECT ") + kColumns +
-                                 " FROM api_keys WHERE id = ?1");
-        query.bind(1, id);
-        if (!query.step()) {
-            return std::nullopt;
-        }
-        return read_account(query);
-    });
+    return find_one(db_, "id", id);
 }
 
 Account SqliteAccountStore::add(const NewAccount &account) {

@@ -6,8 +6,8 @@
 
 #include <kolta_common/bounded_number.h>
 #include <kolta_common/error_names.h>
+#include <kolta_common/key_scheme.h>
 
-#include "account_store.h"
 #include "base/audio_format.h"
 #include "base/engine_options.h"
 #include "base/model_names.h"
@@ -33,26 +33,14 @@ bool known_model(const std::string &model) {
            model == engine::kTranslateModel;
 }
 
-bool grants(const std::vector<std::string> &models, const std::string &model) {
-    return std::find(models.begin(), models.end(), kEveryModel) != models.end() ||
-           std::find(models.begin(), models.end(), model) != models.end();
-}
-
-std::optional<unsigned long long>
-number_member(const kolta_common::JsonObject &object, const char *name, unsigned long long max) {
+std::optional<unsigned long long> number_member(const kolta_common::JsonObject &object,
+                                                const char *name,
+                                                unsigned long long max) {
     const auto found = object.numbers.find(name);
     if (found == object.numbers.end()) {
         return std::nullopt;
     }
     return kolta_common::parse_bounded_number(found->second, max);
-}
-
-engine::Suppressor suppressor_from_environment() {
-    try {
-        return engine::engine_options_from_environment().suppressor;
-    } catch (const std::invalid_argument &) {
-        return engine::Suppressor::kSpeexThenWebRtc;
-    }
 }
 
 std::uint64_t read_u64_le(const char *bytes) {
@@ -136,7 +124,7 @@ std::variant<StreamConfig, StreamRefusal> read_stream_config(std::string_view me
                        kolta_common::error_type_member_name(answer.error) + ": " +
                            answer.message);
     }
-    if (!grants(answer.models, config.model)) {
+    if (!kolta_common::entitlements_of(answer.models).allows(config.model)) {
         return refusal(StreamClose::kNotEntitled,
                        "the token does not grant model '" + config.model + "'");
     }
@@ -170,11 +158,19 @@ StreamProcessor::StreamProcessor(const StreamConfig &config) {
     decoder_ = std::make_unique<engine::BlockDecoder>(codec, format);
     encoder_ = std::make_unique<engine::BlockEncoder>(codec, format,
                                                       engine::StreamLeg::kFromService);
-    model_ =
-        engine::make_block_model(config.model, format, suppressor_from_environment());
+    model_ = engine::make_block_model(config.model, format,
+                                      stream_engine_options().suppressor);
 }
 
 StreamProcessor::~StreamProcessor() = default;
+
+engine::EngineOptions stream_engine_options() {
+    try {
+        return engine::engine_options_from_environment();
+    } catch (const std::invalid_argument &) {
+        return engine::EngineOptions{};
+    }
+}
 
 std::variant<std::string, StreamRefusal>
 StreamProcessor::process(std::string_view message) {

@@ -15,6 +15,7 @@
 #include "service_options.h"
 
 namespace kolta::engine {
+struct EngineOptions;
 class BlockModel;
 class BlockDecoder;
 class BlockEncoder;
@@ -106,5 +107,10 @@ private:
 };
 
 inline constexpr std::size_t kSequenceBytes = 8;
+
+// The engine's options (suppressor, transcript source) a new stream runs
+// with: read from the environment for each stream, as the engine reads them
+// for each processor; the defaults when a value is not one of theirs.
+engine::EngineOptions stream_engine_options();
 
 } // namespace kolta::server

@@ -9,10 +9,10 @@
 #include <boost/beast/websocket.hpp>
 #include <boost/beast/websocket/ssl.hpp>
 
-#include <kolta_common/json.h>
 #include "crypto.h"
 #include "stream_transcripts.h"
 #include "version.h"
+#include <kolta_common/json.h>
 
 namespace kolta::server {
 
@@ -26,6 +26,12 @@ namespace {
 // message a little over the limit is refused with a reason of ours; beyond
 // that Beast cuts the connection off (close code 1009) without reading on.
 constexpr std::size_t kHardLimitFactor = 4;
+
+// Drawn from OpenSSL, so under the handling lock.
+std::string new_stream_id(const SessionContext &context) {
+    const auto handling = context.hold_for_handling();
+    return hex_encode(random_bytes(6));
+}
 
 template <class Next>
 class StreamSession : public std::enable_shared_from_this<StreamSession<Next>> {
@@ -179,7 +185,11 @@ private:
             return close_with(StreamClose::kWrongFrameType,
                               "the first message must be the JSON config, as text");
         }
-        auto read = read_stream_config(message, *context_->router->sign_in_service());
+        std::variant<StreamConfig, StreamRefusal> read;
+        {
+            const auto handling = context_->hold_for_handling();
+            read = read_stream_config(message, *context_->router->sign_in_service());
+        }
         if (auto *refused = std::get_if<StreamRefusal>(&read)) {
             return close_with(refused->code, refused->reason);
         }
@@ -308,7 +318,7 @@ private:
     std::unique_ptr<StreamProcessor> processor_;
     std::unique_ptr<StreamTranscripts> transcripts_;
     // Names the stream in every log line of it; unique across instances.
-    const std::string id_ = hex_encode(random_bytes(6));
+    const std::string id_ = new_stream_id(*context_);
     std::uint64_t registration_ = 0;
     bool registered_ = false;
     bool counted_ = false;

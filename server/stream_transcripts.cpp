@@ -1,7 +1,5 @@
 #include "stream_transcripts.h"
 
-#include <stdexcept>
-
 #include <kolta_common/json.h>
 
 #include "base/engine_options.h"
@@ -14,14 +12,6 @@
 namespace kolta::server {
 
 namespace {
-
-engine::TranscriptSource transcript_source() {
-    try {
-        return engine::engine_options_from_environment().transcripts;
-    } catch (const std::invalid_argument &) {
-        return engine::TranscriptSource::kRecogniser;
-    }
-}
 
 const char *type_name(TranscriptType type) {
     return type == TranscriptType::kTranslation ? "translation" : "transcription";
@@ -67,7 +57,7 @@ StreamTranscripts::StreamTranscripts(const StreamConfig &config, Send send,
     setup.channels = config.channels;
     setup.language_in = config.language_in;
     setup.language_out = config.language_out;
-    setup.source = transcript_source();
+    setup.source = stream_engine_options().transcripts;
     setup.sink = [gate = gate_](TextFrame &&frame) {
         const std::vector<std::string> messages = transcript_messages(frame);
         std::lock_guard<std::mutex> lock(gate->mutex);

@@ -2,12 +2,11 @@
 
 #include <algorithm>
 #include <cctype>
-#include <fstream>
-#include <iterator>
 #include <sstream>
 #include <stdexcept>
 
 #include "crypto.h"
+#include "owner_only_file.h"
 
 namespace kolta::server {
 
@@ -104,20 +103,11 @@ TokenSecrets::List read_token_secret_file(const fs::path &file) {
     const auto refuse = [&](const std::string &reason) {
         return std::runtime_error("token secret file '" + file.string() + "': " + reason);
     };
-    std::error_code ec;
-    const fs::perms mode = fs::status(file, ec).permissions();
-    if (ec) {
-        throw refuse(ec.message());
-    }
-    if ((mode & (fs::perms::group_all | fs::perms::others_all)) != fs::perms::none) {
-        throw refuse("other users may read it (make it readable by its owner only: "
-                     "chmod 600)");
-    }
-    std::ifstream in(file, std::ios::binary);
-    const std::string text((std::istreambuf_iterator<char>(in)),
-                           std::istreambuf_iterator<char>());
-    if (!in.good() && !in.eof()) {
-        throw refuse("read failed");
+    std::string text;
+    try {
+        text = read_owner_only_file(file);
+    } catch (const OwnerOnlyFileError &error) {
+        throw refuse(error.what());
     }
     try {
         return parse_token_secrets(text);

@@ -1,7 +1,5 @@
 #include "web_page.h"
 
-#include <kolta/sdk_types.h>
-
 #include "embedded_file.h"
 
 namespace kolta::server {
@@ -48,11 +46,7 @@ std::optional<Reply> page_reply(const Request &request, const std::string &path)
         return std::nullopt;
     }
     if (request.method != "GET") {
-        Reply reply = error_reply(SdkErrorType::kBadRequest,
-                                  path + " takes GET, not " + request.method);
-        reply.status = 405;
-        reply.headers.emplace_back("Allow", "GET");
-        return reply;
+        return method_not_allowed(path, "GET", request.method);
     }
     Reply reply;
     reply.content_type = content_type_of(file->name);

@@ -1,5 +1,6 @@
 #include "kolta_common/civil_time.h"
 
+#include <chrono>
 #include <cstdio>
 
 namespace kolta_common {
@@ -74,6 +75,12 @@ std::optional<CivilDate> parse_iso_date(const std::string &text) {
 
 std::string iso_date_of(long long unix_seconds) {
     return format_iso_date(civil_from_days(floor_div(unix_seconds, 86400)));
+}
+
+long long system_seconds() {
+    return std::chrono::duration_cast<std::chrono::seconds>(
+               std::chrono::system_clock::now().time_since_epoch())
+        .count();
 }
 
 std::string format_iso_date(const CivilDate &date) {

@@ -23,4 +23,7 @@ std::string format_iso_date(const CivilDate &date);
 // The UTC date of a moment given in seconds since 1970, as "YYYY-MM-DD".
 std::string iso_date_of(long long unix_seconds);
 
+// Now, in whole seconds since 1970 (the system clock).
+long long system_seconds();
+
 } // namespace kolta_common

@@ -98,6 +98,18 @@ std::string Entitlements::summary() const {
     return std::to_string(models.size()) + " model(s)";
 }
 
+Entitlements entitlements_of(const std::vector<std::string> &models) {
+    Entitlements entitlements;
+    for (const std::string &model : models) {
+        if (model == kEveryModel) {
+            entitlements.all = true;
+        } else {
+            entitlements.models.insert(model);
+        }
+    }
+    return entitlements;
+}
+
 KeyDecision interpret_api_key(const std::string &key) {
     const std::size_t at = key.rfind('@');
     if (at == std::string::npos) {

@@ -4,10 +4,14 @@
 #include <optional>
 #include <set>
 #include <string>
+#include <vector>
 
 #include <kolta/sdk_types.h>
 
 namespace kolta_common {
+
+// The protocol's model name that stands for every model.
+inline constexpr char kEveryModel[] = "*";
 
 // Which models a signed-in session may use.
 struct Entitlements {
@@ -18,6 +22,10 @@ struct Entitlements {
     // For the log: "all" or a count, never the names (they would spell the key).
     std::string summary() const;
 };
+
+// What a list of model names grants, as a sign-in answer or a token carries
+// it (kEveryModel: every model).
+Entitlements entitlements_of(const std::vector<std::string> &models);
 
 // What an API key means to the reference sign-in: the engine's offline keys,
 // which the service also honours when asked to (kolta-server --test-keys).

@@ -5,13 +5,6 @@
 
 namespace kolta::engine {
 
-namespace {
-
-// The protocol's name for every model.
-constexpr char kEveryModel[] = "*";
-
-} // namespace
-
 SignInOutcome sign_in_refused(SdkErrorType error, std::string message) {
     SignInOutcome outcome;
     outcome.result.success = false;
@@ -25,18 +18,11 @@ SignInOutcome read_sign_in_answer(unsigned status, const std::string &body,
     const auto object = kolta_common::parse_json_object(body);
     if (status == 200 && object && object->strings.count("token") > 0 &&
         object->string_arrays.count("models") > 0) {
-        kolta_common::Entitlements entitlements;
-        for (const std::string &model : object->string_arrays.at("models")) {
-            if (model == kEveryModel) {
-                entitlements.all = true;
-            } else {
-                entitlements.models.insert(model);
-            }
-        }
         SignInOutcome outcome;
         outcome.result.success = true;
         outcome.result.message = "activated";
-        outcome.entitlements = std::move(entitlements);
+        outcome.entitlements =
+            kolta_common::entitlements_of(object->string_arrays.at("models"));
         outcome.service_url = service;
         outcome.token = object->strings.at("token");
         return outcome;

@@ -2,23 +2,32 @@
 // threads. Meant for ThreadSanitizer (scripts/tsan.sh), which reports a stop
 // that touches the listener while an accept's completion runs; the test
 // itself checks that connections were served and that stop() is prompt.
+// Also the handling lock an embedding program holds across fork(): while it
+// is held, no connection may go into the account store or OpenSSL.
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <chrono>
 #include <filesystem>
+#include <memory>
+#include <mutex>
 #include <random>
+#include <string>
 #include <thread>
 #include <vector>
 
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
+#include <boost/beast/core.hpp>
+#include <boost/beast/websocket.hpp>
 
 #include "service_setup.h"
 
 using namespace kolta::server;
 using namespace std::chrono_literals;
 namespace asio = boost::asio;
+namespace beast = boost::beast;
+namespace websocket = beast::websocket;
 using tcp = asio::ip::tcp;
 
 namespace {
@@ -92,6 +101,73 @@ TEST(ServiceLifecycle, StopsPromptlyWhileClientsConnect) {
         EXPECT_GE(connected.load(), kConnectionsBeforeStop) << "round " << round;
         EXPECT_LT(stop_took, 5s) << "round " << round;
     }
+}
+
+// A stream to a service that shares its handling lock with the test.
+class HandlingLockTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ServiceOptions options;
+        options.port = 0;
+        options.data_dir = data_.path();
+        options.threads = 2;
+        service_ = open_service(
+            options, std::make_shared<ServiceLog>([](LogLevel, const std::string &) {}),
+            &handling_);
+        service_->start();
+        beast::get_lowest_layer(ws_).expires_after(10s);
+        beast::get_lowest_layer(ws_).connect(
+            tcp::endpoint(asio::ip::make_address("127.0.0.1"), service_->port()));
+    }
+
+    // Whether `done` became true within `limit` of running the client's I/O.
+    bool finishes_within(const bool &done, std::chrono::milliseconds limit) {
+        io_.restart();
+        io_.run_for(limit);
+        return done;
+    }
+
+    DataDir data_;
+    std::mutex handling_;
+    std::unique_ptr<Service> service_;
+    asio::io_context io_;
+    websocket::stream<beast::tcp_stream> ws_{io_};
+};
+
+// The stream's id is drawn from OpenSSL when the upgrade is accepted.
+TEST_F(HandlingLockTest, StreamUpgradeWaitsForTheLock) {
+    std::unique_lock<std::mutex> held(handling_);
+    bool upgraded = false;
+    beast::error_code result;
+    ws_.async_handshake("127.0.0.1", "/v1/stream", [&](beast::error_code ec) {
+        result = ec;
+        upgraded = true;
+    });
+    EXPECT_FALSE(finishes_within(upgraded, 300ms)) << "upgraded while the lock was held";
+    held.unlock();
+    ASSERT_TRUE(finishes_within(upgraded, 10s));
+    EXPECT_FALSE(result) << result.message();
+}
+
+// The config's token is verified (HMAC, the account store) under the lock.
+TEST_F(HandlingLockTest, StreamConfigWaitsForTheLock) {
+    ws_.handshake("127.0.0.1", "/v1/stream");
+    std::unique_lock<std::mutex> held(handling_);
+    ws_.text(true);
+    ws_.write(asio::buffer(std::string(
+        R"({"token":"not-a-token","model":"passthrough","rate":48000,"channels":1})")));
+    beast::flat_buffer buffer;
+    bool answered = false;
+    beast::error_code result;
+    ws_.async_read(buffer, [&](beast::error_code ec, std::size_t) {
+        result = ec;
+        answered = true;
+    });
+    EXPECT_FALSE(finishes_within(answered, 300ms)) << "answered while the lock was held";
+    held.unlock();
+    ASSERT_TRUE(finishes_within(answered, 10s));
+    EXPECT_EQ(result, websocket::error::closed);
+    EXPECT_EQ(ws_.reason().code, 4401) << ws_.reason().reason;
 }
 
 } // namespace
