@@ -11,10 +11,13 @@ import sys
 import threading
 import time
 
+import numpy as np
 import pytest
 
 import _kolta_module as m
+import kolta
 from service_process import add_key, run_keys, self_signed_certificate
+from stream_attributes import stream_attributes
 
 SERVICE_VARIABLES = ("KOLTA_SERVICE_URL", "KOLTA_SERVICE_URL_DEV", "KOLTA_SERVICE_URL_STAGING",
                      "KOLTA_SERVICE_URL_UAT", "KOLTA_SERVICE_URL_DEFAULT",
@@ -198,6 +201,35 @@ def test_https_with_the_service_certificate_authority(kolta_server, client_env, 
     # The certificate names localhost, not this address.
     client_env.setenv("KOLTA_SERVICE_URL", f"https://127.0.0.2:{service.port}")
     assert sdk.activate_api_key("kt_denoise").error_type == m.SdkErrorType.SERVER_UNREACHABLE
+
+
+def test_a_stream_to_an_https_service_passes_audio_through_after_one_attempt(
+        kolta_server, client_env, tmp_path):
+    """The stream speaks plain WebSocket only: trying again cannot help."""
+    certificate, key, context = self_signed_certificate(str(tmp_path))
+    service = kolta_server("--tls-cert", certificate, "--tls-key", key, "--test-keys",
+                           tls_context=context)
+    client_env.setenv("KOLTA_SERVICE_URL", f"https://localhost:{service.port}")
+    client_env.setenv("KOLTA_SERVICE_CA_FILE", certificate)
+    client_env.setenv("KOLTA_ENGINE_CLOUD", "stream")
+    sdk = new_sdk(tmp_path / "storage")
+    assert sdk.activate_api_key("kt_denoise").success
+    states = []
+    attrs = stream_attributes("denoise", pcm16=True, notify=lambda s: states.append(s.name))
+    rng = np.random.default_rng(7)
+    signal = (np.round(rng.uniform(-0.3, 0.3, 16000) * 32768) / 32768).astype(np.float32)
+    with sdk.create_audio_processor(attrs) as processor:
+        stream = kolta.AlignedStream(processor, 16000, 1)
+        pieces = []
+        for at in range(0, signal.size, 320):  # 1 s in real time: room to try again
+            pieces.append(stream.feed(signal[at:at + 320]))
+            time.sleep(0.02)
+        pieces.append(stream.finish())
+    assert np.array_equal(np.concatenate(pieces), signal)  # whole and unprocessed
+    assert states == ["TRYING", "NOT_RUNNING"]
+    log = (tmp_path / "storage" / "logs" / "kolta.log").read_text()
+    assert f"'https://localhost:{service.port}' is not http://HOST:PORT" in log
+    assert "connecting again" not in log
 
 
 # The embedded service is one per process: each case runs in a fresh one.

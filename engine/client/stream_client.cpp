@@ -97,9 +97,11 @@ struct StreamClient::Impl : std::enable_shared_from_this<StreamClient::Impl> {
     void connect() {
         const auto address = parse_service_url(request.service_url);
         if (!address || address->tls) {
-            // The stream speaks plain WebSocket for now.
+            // The stream speaks plain WebSocket for now; trying again cannot
+            // change that, so the audio passes through unprocessed at once.
             return end("the service address '" + request.service_url +
-                       "' is not http://HOST:PORT");
+                           "' is not http://HOST:PORT",
+                       true);
         }
         timer.expires_after(connect_deadline);
         timer.async_wait([self = shared_from_this()](beast::error_code ec) {
