@@ -129,9 +129,7 @@ std::unique_ptr<CloudBlocks> AudioProcessor::make_cloud_blocks(const ProcessorSe
         return std::make_unique<CloudBlocks>(block_values, CloudBlocks::Complete{});
     }
     return std::make_unique<CloudBlocks>(
-        block_values, [this](const float *output, const float *input, std::size_t valid) {
-            complete_cloud_block(output, input, valid);
-        });
+        block_values, [this](const float *output) { stream_.complete_block(output); });
 }
 
 BlockStream AudioProcessor::make_stream(const ProcessorSetup &setup) {
@@ -343,7 +341,7 @@ bool AudioProcessor::pipeline_running() {
 // side of the drop come out whole and in their place.
 void AudioProcessor::process_block(float *block, std::size_t valid) {
     if (audio_from_service_) {
-        cloud_blocks_->send(block, valid);
+        cloud_blocks_->send(block);
         return;
     }
     if (cloud_blocks_) {
@@ -352,14 +350,6 @@ void AudioProcessor::process_block(float *block, std::size_t valid) {
     model_->process(block, format_.block_frames());
     if (transcriber_ && valid > 0) {
         transcriber_->observe(block, valid, model_active_);
-    }
-}
-
-void AudioProcessor::complete_cloud_block(const float *output, const float *input,
-                                          std::size_t valid) {
-    stream_.complete_block(output);
-    if (transcriber_ && valid > 0) {
-        transcriber_->observe(output != nullptr ? output : input, valid, model_active_);
     }
 }
 

@@ -45,7 +45,6 @@ private:
     std::size_t stream_delay_frames(const ProcessorSetup &setup) const;
     void settle_cloud_blocks();
     void report_given_up(std::size_t blocks, const char *when);
-    void complete_cloud_block(const float *output, const float *input, std::size_t valid);
     void start_synthetic_transcripts();
     void drop_pipeline(std::uint64_t call);
     bool pipeline_running();
