@@ -53,6 +53,7 @@ AudioProcessor::AudioProcessor(ProcessorSetup setup)
       model_(
           make_block_model(setup.choice.model, setup.format, setup.options.suppressor)),
       audio_from_service_(setup.streaming && model_changes_audio(setup.choice.model)),
+      stream_delay_(stream_delay_frames(setup)),
       cloud_blocks_(setup.streaming ? make_cloud_blocks(setup) : nullptr),
       stream_(make_stream(setup)) {
     if (choice_.translation) {
@@ -142,7 +143,7 @@ BlockStream AudioProcessor::make_stream(const ProcessorSetup &setup) {
                            format.latency_frames(), model_->delay_frames(), process);
     }
     return BlockStream(format.channels, format.block_frames(), format.latency_frames(),
-                       stream_delay_frames(setup), process,
+                       stream_delay_, process,
                        [this] { settle_cloud_blocks(); });
 }
 
@@ -195,7 +196,7 @@ void AudioProcessor::connect_stream(ProcessorSetup &setup) {
     // again after a reconnect, and a little for the models to settle.
     const std::size_t block_frames = format_.block_frames();
     const std::size_t replayed =
-        (stream_delay_frames(setup) + block_frames - 1) / block_frames + kSettlingBlocks;
+        (stream_delay_ + block_frames - 1) / block_frames + kSettlingBlocks;
     if (!cloud_blocks_->open(std::move(*setup.stream), std::move(hooks), kConnectDeadline,
                              replayed)) {
         logger_->warn("processor " + std::to_string(id_) +
