@@ -186,6 +186,43 @@ def test_answers_outside_the_protocol_are_unknown_failures(client_env, tmp_path,
             assert f"gave an answer that is not the protocol's (HTTP {status})" in result.message
 
 
+def test_the_stream_names_the_service_port_in_its_host_header(client_env, tmp_path):
+    hosts = []
+
+    class Handler(http.server.BaseHTTPRequestHandler):
+        def do_POST(self):  # noqa: N802 (the library's name)
+            self.rfile.read(int(self.headers["Content-Length"]))
+            hosts.append(("sign-in", self.headers["Host"]))
+            body = b'{"token": "t", "expires_in": 60, "models": ["passthrough"]}'
+            self.send_response(200)
+            self.send_header("Content-Length", str(len(body)))
+            self.end_headers()
+            self.wfile.write(body)
+
+        def do_GET(self):  # noqa: N802 (the library's name)
+            hosts.append((self.path, self.headers["Host"]))
+            self.send_error(400)
+
+        def log_message(self, *args):
+            pass
+
+    server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Handler)
+    thread = threading.Thread(target=server.serve_forever)
+    thread.start()
+    try:
+        client_env.setenv("KOLTA_SERVICE_URL", f"http://127.0.0.1:{server.server_port}")
+        client_env.setenv("KOLTA_ENGINE_CLOUD", "stream")
+        sdk = new_sdk(tmp_path)
+        assert sdk.activate_api_key("kk_whatever").success
+        sdk.create_audio_processor(stream_attributes("passthrough")).close()
+    finally:
+        server.shutdown()
+        thread.join(10)
+        server.server_close()
+    expected = f"127.0.0.1:{server.server_port}"
+    assert hosts[:2] == [("sign-in", expected), ("/v1/stream", expected)]
+
+
 def test_https_with_the_service_certificate_authority(kolta_server, client_env, tmp_path):
     certificate, key, context = self_signed_certificate(str(tmp_path))
     service = kolta_server("--tls-cert", certificate, "--tls-key", key, "--test-keys",

@@ -112,7 +112,7 @@ struct StreamClient::Impl : std::enable_shared_from_this<StreamClient::Impl> {
         });
         resolver.async_resolve(
             address->host, std::to_string(address->port),
-            [self = shared_from_this(), host = address->host,
+            [self = shared_from_this(), host = host_header(*address),
              target = address->base_path + "/v1/stream"](
                 beast::error_code ec, const tcp::resolver::results_type &results) {
                 if (ec) {
