@@ -13,6 +13,7 @@
 #include <boost/asio/steady_timer.hpp>
 #include <boost/beast/core.hpp>
 #include <boost/beast/websocket.hpp>
+#include <kolta_common/json.h>
 
 #include "base/fork_state.h"
 #include "service/service_config.h"
@@ -37,6 +38,16 @@ constexpr std::chrono::milliseconds kIdleDeadline{2000};
 // model (docs/protocol.md, "Audio streams").
 bool is_refusal(std::uint16_t code) {
     return code == 4400 || code == 4401 || code == 4403;
+}
+
+// The service's first answer: {"event": "accepted", ...}.
+bool is_acceptance(const std::string &message) {
+    const auto object = kolta_common::parse_json_object(message);
+    if (!object) {
+        return false;
+    }
+    const auto event = object->strings.find("event");
+    return event != object->strings.end() && event->second == "accepted";
 }
 
 } // namespace
@@ -180,7 +191,7 @@ struct StreamClient::Impl : std::enable_shared_from_this<StreamClient::Impl> {
         const std::string message = beast::buffers_to_string(buffer.data());
         buffer.consume(buffer.size());
         if (!open) {
-            if (!ws.got_text() || message.find("\"accepted\"") == std::string::npos) {
+            if (!ws.got_text() || !is_acceptance(message)) {
                 return end("unexpected first answer from the service");
             }
             open = true;
