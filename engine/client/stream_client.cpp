@@ -130,8 +130,8 @@ struct StreamClient::Impl : std::enable_shared_from_this<StreamClient::Impl> {
                     return self->end("cannot resolve the service: " + ec.message());
                 }
                 beast::get_lowest_layer(self->ws).async_connect(
-                    results, [self, host, target](beast::error_code ec2,
-                                                  const tcp::endpoint &) {
+                    results,
+                    [self, host, target](beast::error_code ec2, const tcp::endpoint &) {
                         if (ec2) {
                             return self->end("cannot connect to the service: " +
                                              ec2.message());

@@ -124,7 +124,8 @@ std::size_t AudioProcessor::stream_delay_frames(const ProcessorSetup &setup) con
     return model_->delay_frames() + codec_delay;
 }
 
-std::unique_ptr<CloudBlocks> AudioProcessor::make_cloud_blocks(const ProcessorSetup &setup) {
+std::unique_ptr<CloudBlocks>
+AudioProcessor::make_cloud_blocks(const ProcessorSetup &setup) {
     const std::size_t block_values = setup.format.block_frames() * setup.format.channels;
     if (!audio_from_service_) {
         return std::make_unique<CloudBlocks>(block_values, CloudBlocks::Complete{});
@@ -143,8 +144,7 @@ BlockStream AudioProcessor::make_stream(const ProcessorSetup &setup) {
                            format.latency_frames(), model_->delay_frames(), process);
     }
     return BlockStream(format.channels, format.block_frames(), format.latency_frames(),
-                       stream_delay_, process,
-                       [this] { settle_cloud_blocks(); });
+                       stream_delay_, process, [this] { settle_cloud_blocks(); });
 }
 
 // Only the announcements go through the output thread, so creation never
