@@ -11,8 +11,8 @@
 
 #include "base/env_vars.h"
 #include "base/logger.h"
-#include "session/kolta_session.h"
 #include "base/version.h"
+#include "session/kolta_session.h"
 
 namespace kolta {
 

@@ -11,10 +11,13 @@ import sys
 import threading
 import time
 
+import numpy as np
 import pytest
 
 import _kolta_module as m
+import kolta
 from service_process import add_key, run_keys, self_signed_certificate
+from stream_attributes import stream_attributes
 
 SERVICE_VARIABLES = ("KOLTA_SERVICE_URL", "KOLTA_SERVICE_URL_DEV", "KOLTA_SERVICE_URL_STAGING",
                      "KOLTA_SERVICE_URL_UAT", "KOLTA_SERVICE_URL_DEFAULT",
@@ -185,6 +188,43 @@ def test_answers_outside_the_protocol_are_unknown_failures(client_env, tmp_path,
             assert f"gave an answer that is not the protocol's (HTTP {status})" in result.message
 
 
+def test_the_stream_names_the_service_port_in_its_host_header(client_env, tmp_path):
+    hosts = []
+
+    class Handler(http.server.BaseHTTPRequestHandler):
+        def do_POST(self):  # noqa: N802 (the library's name)
+            self.rfile.read(int(self.headers["Content-Length"]))
+            hosts.append(("sign-in", self.headers["Host"]))
+            body = b'{"token": "t", "expires_in": 60, "models": ["passthrough"]}'
+            self.send_response(200)
+            self.send_header("Content-Length", str(len(body)))
+            self.end_headers()
+            self.wfile.write(body)
+
+        def do_GET(self):  # noqa: N802 (the library's name)
+            hosts.append((self.path, self.headers["Host"]))
+            self.send_error(400)
+
+        def log_message(self, *args):
+            pass
+
+    server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Handler)
+    thread = threading.Thread(target=server.serve_forever)
+    thread.start()
+    try:
+        client_env.setenv("KOLTA_SERVICE_URL", f"http://127.0.0.1:{server.server_port}")
+        client_env.setenv("KOLTA_ENGINE_CLOUD", "stream")
+        sdk = new_sdk(tmp_path)
+        assert sdk.activate_api_key("kk_whatever").success
+        sdk.create_audio_processor(stream_attributes("passthrough")).close()
+    finally:
+        server.shutdown()
+        thread.join(10)
+        server.server_close()
+    expected = f"127.0.0.1:{server.server_port}"
+    assert hosts[:2] == [("sign-in", expected), ("/v1/stream", expected)]
+
+
 def test_https_with_the_service_certificate_authority(kolta_server, client_env, tmp_path):
     certificate, key, context = self_signed_certificate(str(tmp_path))
     service = kolta_server("--tls-cert", certificate, "--tls-key", key, "--test-keys",
@@ -200,6 +240,35 @@ def test_https_with_the_service_certificate_authority(kolta_server, client_env, 
     # The certificate names localhost, not this address.
     client_env.setenv("KOLTA_SERVICE_URL", f"https://127.0.0.2:{service.port}")
     assert sdk.activate_api_key("kt_denoise").error_type == m.SdkErrorType.SERVER_UNREACHABLE
+
+
+def test_a_stream_to_an_https_service_passes_audio_through_after_one_attempt(
+        kolta_server, client_env, tmp_path):
+    """The stream speaks plain WebSocket only: trying again cannot help."""
+    certificate, key, context = self_signed_certificate(str(tmp_path))
+    service = kolta_server("--tls-cert", certificate, "--tls-key", key, "--test-keys",
+                           tls_context=context)
+    client_env.setenv("KOLTA_SERVICE_URL", f"https://localhost:{service.port}")
+    client_env.setenv("KOLTA_SERVICE_CA_FILE", certificate)
+    client_env.setenv("KOLTA_ENGINE_CLOUD", "stream")
+    sdk = new_sdk(tmp_path / "storage")
+    assert sdk.activate_api_key("kt_denoise").success
+    states = []
+    attrs = stream_attributes("denoise", pcm16=True, notify=lambda s: states.append(s.name))
+    rng = np.random.default_rng(7)
+    signal = (np.round(rng.uniform(-0.3, 0.3, 16000) * 32768) / 32768).astype(np.float32)
+    with sdk.create_audio_processor(attrs) as processor:
+        stream = kolta.AlignedStream(processor, 16000, 1)
+        pieces = []
+        for at in range(0, signal.size, 320):  # 1 s in real time: room to try again
+            pieces.append(stream.feed(signal[at:at + 320]))
+            time.sleep(0.02)
+        pieces.append(stream.finish())
+    assert np.array_equal(np.concatenate(pieces), signal)  # whole and unprocessed
+    assert states == ["TRYING", "NOT_RUNNING"]
+    log = (tmp_path / "storage" / "logs" / "kolta.log").read_text()
+    assert f"'https://localhost:{service.port}' is not http://HOST:PORT" in log
+    assert "connecting again" not in log
 
 
 # The embedded service is one per process: each case runs in a fresh one.

@@ -13,6 +13,7 @@
 #include <boost/asio/steady_timer.hpp>
 #include <boost/beast/core.hpp>
 #include <boost/beast/websocket.hpp>
+#include <kolta_common/json.h>
 
 #include "base/fork_state.h"
 #include "service/service_config.h"
@@ -37,6 +38,16 @@ constexpr std::chrono::milliseconds kIdleDeadline{2000};
 // model (docs/protocol.md, "Audio streams").
 bool is_refusal(std::uint16_t code) {
     return code == 4400 || code == 4401 || code == 4403;
+}
+
+// The service's first answer: {"event": "accepted", ...}.
+bool is_acceptance(const std::string &message) {
+    const auto object = kolta_common::parse_json_object(message);
+    if (!object) {
+        return false;
+    }
+    const auto event = object->strings.find("event");
+    return event != object->strings.end() && event->second == "accepted";
 }
 
 } // namespace
@@ -97,9 +108,11 @@ struct StreamClient::Impl : std::enable_shared_from_this<StreamClient::Impl> {
     void connect() {
         const auto address = parse_service_url(request.service_url);
         if (!address || address->tls) {
-            // The stream speaks plain WebSocket for now.
+            // The stream speaks plain WebSocket for now; trying again cannot
+            // change that, so the audio passes through unprocessed at once.
             return end("the service address '" + request.service_url +
-                       "' is not http://HOST:PORT");
+                           "' is not http://HOST:PORT",
+                       true);
         }
         timer.expires_after(connect_deadline);
         timer.async_wait([self = shared_from_this()](beast::error_code ec) {
@@ -110,15 +123,15 @@ struct StreamClient::Impl : std::enable_shared_from_this<StreamClient::Impl> {
         });
         resolver.async_resolve(
             address->host, std::to_string(address->port),
-            [self = shared_from_this(), host = address->host,
+            [self = shared_from_this(), host = host_header(*address),
              target = address->base_path + "/v1/stream"](
                 beast::error_code ec, const tcp::resolver::results_type &results) {
                 if (ec) {
                     return self->end("cannot resolve the service: " + ec.message());
                 }
                 beast::get_lowest_layer(self->ws).async_connect(
-                    results, [self, host, target](beast::error_code ec2,
-                                                  const tcp::endpoint &) {
+                    results,
+                    [self, host, target](beast::error_code ec2, const tcp::endpoint &) {
                         if (ec2) {
                             return self->end("cannot connect to the service: " +
                                              ec2.message());
@@ -178,7 +191,7 @@ struct StreamClient::Impl : std::enable_shared_from_this<StreamClient::Impl> {
         const std::string message = beast::buffers_to_string(buffer.data());
         buffer.consume(buffer.size());
         if (!open) {
-            if (!ws.got_text() || message.find("\"accepted\"") == std::string::npos) {
+            if (!ws.got_text() || !is_acceptance(message)) {
                 return end("unexpected first answer from the service");
             }
             open = true;

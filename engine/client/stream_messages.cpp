@@ -1,44 +1,25 @@
 #include "client/stream_messages.h"
 
+#include <kolta_common/json.h>
+
 namespace kolta::engine {
 
-namespace {
-
-std::string quoted(const std::string &text) {
-    std::string out = "\"";
-    for (const char c : text) {
-        if (c == '"' || c == '\\') {
-            out += '\\';
-            out += c;
-        } else if (static_cast<unsigned char>(c) < 0x20) {
-            static const char hex[] = "0123456789abcdef";
-            out += "\\u00";
-            out += hex[(c >> 4) & 0xf];
-            out += hex[c & 0xf];
-        } else {
-            out += c;
-        }
-    }
-    return out + "\"";
-}
-
-} // namespace
-
 std::string stream_config_message(const StreamRequest &request) {
-    std::string text = "{\"token\":" + quoted(request.token) +
-                       ",\"model\":" + quoted(request.model) +
-                       ",\"rate\":" + std::to_string(request.rate) +
-                       ",\"channels\":" + std::to_string(request.channels) +
-                       ",\"codec\":\"" + stream_codec_name(request.codec) + "\"" +
-                       // The engine makes its transcripts itself for now.
-                       ",\"transcripts\":false";
+    kolta_common::JsonWriter config;
+    config.string("token", request.token)
+        .string("model", request.model)
+        .number("rate", request.rate)
+        .number("channels", request.channels)
+        .string("codec", stream_codec_name(request.codec))
+        // The engine makes its transcripts itself for now.
+        .boolean("transcripts", false);
     if (!request.language_in.empty()) {
-        text += ",\"language_in\":" + quoted(request.language_in);
+        config.string("language_in", request.language_in);
     }
     if (!request.language_out.empty()) {
-        text += ",\"language_out\":" + quoted(request.language_out);
+        config.string("language_out", request.language_out);
     }
-    return text + "}";
+    return config.finish();
 }
 
 std::string audio_message(std::uint64_t sequence, const float *block,

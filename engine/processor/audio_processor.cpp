@@ -53,6 +53,7 @@ AudioProcessor::AudioProcessor(ProcessorSetup setup)
       model_(
           make_block_model(setup.choice.model, setup.format, setup.options.suppressor)),
       audio_from_service_(setup.streaming && model_changes_audio(setup.choice.model)),
+      stream_delay_(stream_delay_frames(setup)),
       cloud_blocks_(setup.streaming ? make_cloud_blocks(setup) : nullptr),
       stream_(make_stream(setup)) {
     if (choice_.translation) {
@@ -123,15 +124,14 @@ std::size_t AudioProcessor::stream_delay_frames(const ProcessorSetup &setup) con
     return model_->delay_frames() + codec_delay;
 }
 
-std::unique_ptr<CloudBlocks> AudioProcessor::make_cloud_blocks(const ProcessorSetup &setup) {
+std::unique_ptr<CloudBlocks>
+AudioProcessor::make_cloud_blocks(const ProcessorSetup &setup) {
     const std::size_t block_values = setup.format.block_frames() * setup.format.channels;
     if (!audio_from_service_) {
         return std::make_unique<CloudBlocks>(block_values, CloudBlocks::Complete{});
     }
     return std::make_unique<CloudBlocks>(
-        block_values, [this](const float *output, const float *input, std::size_t valid) {
-            complete_cloud_block(output, input, valid);
-        });
+        block_values, [this](const float *output) { stream_.complete_block(output); });
 }
 
 BlockStream AudioProcessor::make_stream(const ProcessorSetup &setup) {
@@ -144,8 +144,7 @@ BlockStream AudioProcessor::make_stream(const ProcessorSetup &setup) {
                            format.latency_frames(), model_->delay_frames(), process);
     }
     return BlockStream(format.channels, format.block_frames(), format.latency_frames(),
-                       stream_delay_frames(setup), process,
-                       [this] { settle_cloud_blocks(); });
+                       stream_delay_, process, [this] { settle_cloud_blocks(); });
 }
 
 // Only the announcements go through the output thread, so creation never
@@ -197,7 +196,7 @@ void AudioProcessor::connect_stream(ProcessorSetup &setup) {
     // again after a reconnect, and a little for the models to settle.
     const std::size_t block_frames = format_.block_frames();
     const std::size_t replayed =
-        (stream_delay_frames(setup) + block_frames - 1) / block_frames + kSettlingBlocks;
+        (stream_delay_ + block_frames - 1) / block_frames + kSettlingBlocks;
     if (!cloud_blocks_->open(std::move(*setup.stream), std::move(hooks), kConnectDeadline,
                              replayed)) {
         logger_->warn("processor " + std::to_string(id_) +
@@ -343,7 +342,7 @@ bool AudioProcessor::pipeline_running() {
 // side of the drop come out whole and in their place.
 void AudioProcessor::process_block(float *block, std::size_t valid) {
     if (audio_from_service_) {
-        cloud_blocks_->send(block, valid);
+        cloud_blocks_->send(block);
         return;
     }
     if (cloud_blocks_) {
@@ -352,14 +351,6 @@ void AudioProcessor::process_block(float *block, std::size_t valid) {
     model_->process(block, format_.block_frames());
     if (transcriber_ && valid > 0) {
         transcriber_->observe(block, valid, model_active_);
-    }
-}
-
-void AudioProcessor::complete_cloud_block(const float *output, const float *input,
-                                          std::size_t valid) {
-    stream_.complete_block(output);
-    if (transcriber_ && valid > 0) {
-        transcriber_->observe(output != nullptr ? output : input, valid, model_active_);
     }
 }
 

@@ -45,7 +45,6 @@ private:
     std::size_t stream_delay_frames(const ProcessorSetup &setup) const;
     void settle_cloud_blocks();
     void report_given_up(std::size_t blocks, const char *when);
-    void complete_cloud_block(const float *output, const float *input, std::size_t valid);
     void start_synthetic_transcripts();
     void drop_pipeline(std::uint64_t call);
     bool pipeline_running();
@@ -72,6 +71,8 @@ private:
     // On the cloud path, whether the audio returned is the service's (models
     // that change it) or the caller's own (the stream is then one-way).
     const bool audio_from_service_;
+    // stream_delay_frames(), worked out once: it makes two encoders.
+    const std::size_t stream_delay_;
     // The cloud path's blocks in flight (guarded by mutex_ like the stream).
     std::unique_ptr<CloudBlocks> cloud_blocks_;
     // The stream's last announcement was NOT_RUNNING (written by its threads).

@@ -53,9 +53,8 @@ bool CloudBlocks::open(StreamRequest request, Hooks hooks,
     return live_epoch_ != 0;
 }
 
-void CloudBlocks::send(const float *block, std::size_t valid) {
-    Block entry{next_sequence_++, valid, std::vector<float>(block, block + block_values_),
-                0};
+void CloudBlocks::send(const float *block) {
+    Block entry{next_sequence_++, 0};
     if (link_) {
         entry.epoch = link_->send(entry.sequence, block);
     }
@@ -94,7 +93,7 @@ bool CloudBlocks::complete_front(std::unique_lock<std::mutex> &lock, bool give_u
         return false;
     }
     lock.unlock();
-    complete_(have ? output.data() : nullptr, front.input.data(), front.valid);
+    complete_(have ? output.data() : nullptr);
     blocks_.pop_front();
     lock.lock();
     return true;

@@ -29,9 +29,8 @@ public:
         std::function<void()> running;                       // the service accepted
         std::function<void(const std::string &why)> dropped; // a connection ended
     };
-    // `complete(output, input, valid)`: output nullptr for none.
-    using Complete =
-        std::function<void(const float *output, const float *input, std::size_t valid)>;
+    // `complete(output)`: nullptr for none.
+    using Complete = std::function<void(const float *output)>;
 
     CloudBlocks(std::size_t block_values, Complete complete);
     ~CloudBlocks();
@@ -42,7 +41,7 @@ public:
     // connection before its answers count.
     bool open(StreamRequest request, Hooks hooks, std::chrono::milliseconds deadline,
               std::size_t replayed_blocks);
-    void send(const float *block, std::size_t valid);
+    void send(const float *block);
     // One-way streams: sends the block and keeps nothing.
     void send_only(const float *block);
     // Completes every block whose fate is known, oldest first.
@@ -59,8 +58,6 @@ public:
 private:
     struct Block {
         std::uint64_t sequence;
-        std::size_t valid;
-        std::vector<float> input;
         std::uint64_t epoch; // the connection it went out on; 0: none
     };
     struct Answer {

@@ -48,6 +48,13 @@ std::optional<ServiceUrl> parse_service_url(const std::string &text) {
     return url;
 }
 
+std::string host_header(const ServiceUrl &url) {
+    const bool ipv6 = url.host.find(':') != std::string::npos;
+    const std::string host = ipv6 ? "[" + url.host + "]" : url.host;
+    const bool default_port = url.port == (url.tls ? 443 : 80);
+    return default_port ? host : host + ":" + std::to_string(url.port);
+}
+
 std::string service_url_variable(Environment environment) {
     switch (environment) {
     case Environment::kDev:

@@ -21,6 +21,10 @@ struct ServiceUrl {
 // Nothing for text that is not an http:// or https:// address with a host.
 std::optional<ServiceUrl> parse_service_url(const std::string &text);
 
+// The Host header for requests to `url`: IPv6 addresses in brackets, the
+// port unless it is the scheme's own.
+std::string host_header(const ServiceUrl &url);
+
 inline constexpr char kServiceUrlVariable[] = "KOLTA_SERVICE_URL";
 inline constexpr char kSignInTimeoutVariable[] = "KOLTA_SIGN_IN_TIMEOUT_MS";
 inline constexpr char kServiceCaFileVariable[] = "KOLTA_SERVICE_CA_FILE";

@@ -1,4 +1,4 @@
-// The engine's only networking unit: Asio and Beast stay here.
+// Sign-ins over HTTP(S); the audio streams have their own client (client/).
 #include "service/sign_in_client.h"
 
 #include <optional>
@@ -98,13 +98,6 @@ template <class Stream> struct Exchange {
                          });
     }
 };
-
-std::string host_header(const ServiceUrl &url) {
-    const bool ipv6 = url.host.find(':') != std::string::npos;
-    const std::string host = ipv6 ? "[" + url.host + "]" : url.host;
-    const bool default_port = url.port == (url.tls ? 443 : 80);
-    return default_port ? host : host + ":" + std::to_string(url.port);
-}
 
 template <class Stream>
 SignInOutcome run(asio::io_context &io, Stream &stream, const ServiceUrl &url,

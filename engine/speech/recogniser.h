@@ -5,8 +5,8 @@
 #include <string>
 #include <vector>
 
-#include "speech/recogniser_model.h"
 #include "denoise/webrtc_denoiser.h"
+#include "speech/recogniser_model.h"
 
 struct ps_decoder_s;
 struct cmd_ln_s;

@@ -163,7 +163,8 @@ std::vector<float> run_chunks(kolta::IAudioProcessor &processor,
 }
 
 std::vector<float> run_and_drain(kolta::IAudioProcessor &processor,
-                                 const std::vector<float> &input, std::size_t chunk_values) {
+                                 const std::vector<float> &input,
+                                 std::size_t chunk_values) {
     std::vector<float> output = run_chunks(processor, input, chunk_values);
     const std::vector<float> drain(chunk_values, 0.0f);
     for (int calls = 0; calls < 64; ++calls) { // far more than any tail needs

@@ -83,7 +83,8 @@ std::vector<float> run_chunks(kolta::IAudioProcessor &processor,
 // run_chunks, then drain chunks (zeros, `chunk_values` long) until one
 // returns nothing: the whole processed stream, however late it came back.
 std::vector<float> run_and_drain(kolta::IAudioProcessor &processor,
-                                 const std::vector<float> &input, std::size_t chunk_values);
+                                 const std::vector<float> &input,
+                                 std::size_t chunk_values);
 
 // Output of one call, copied out of the processor's buffer.
 std::vector<float> push(kolta::IAudioProcessor &processor,
