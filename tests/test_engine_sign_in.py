@@ -2,6 +2,7 @@
 environment or KOLTA_SERVICE_URL, the deadline, answers it cannot use, TLS,
 and the embedded service it starts where none is configured."""
 
+import contextlib
 import http.server
 import json
 import os
@@ -152,6 +153,20 @@ ANSWERS = [
 ]
 
 
+@contextlib.contextmanager
+def fake_service(server_class, handler):
+    """A stand-in service on loopback, serving `handler` on a thread; its URL."""
+    server = server_class(("127.0.0.1", 0), handler)
+    thread = threading.Thread(target=server.serve_forever)
+    thread.start()
+    try:
+        yield f"http://127.0.0.1:{server.server_port}"
+    finally:
+        server.shutdown()
+        thread.join(10)
+        server.server_close()
+
+
 @pytest.mark.parametrize("status, body, error", [a[1:] for a in ANSWERS],
                          ids=[a[0] for a in ANSWERS])
 def test_answers_outside_the_protocol_are_unknown_failures(client_env, tmp_path, status,
@@ -169,17 +184,10 @@ def test_answers_outside_the_protocol_are_unknown_failures(client_env, tmp_path,
         def log_message(self, *args):
             pass
 
-    server = http.server.HTTPServer(("127.0.0.1", 0), Handler)
-    thread = threading.Thread(target=server.serve_forever)
-    thread.start()
-    try:
-        client_env.setenv("KOLTA_SERVICE_URL", f"http://127.0.0.1:{server.server_port}")
+    with fake_service(http.server.HTTPServer, Handler) as url:
+        client_env.setenv("KOLTA_SERVICE_URL", url)
         sdk = new_sdk(tmp_path)
         result = sdk.activate_api_key("kk_whatever")
-    finally:
-        server.shutdown()
-        thread.join(10)
-        server.server_close()
     if error is None:
         assert result.success and can_open(sdk, "passthrough") and not can_open(sdk, "denoise")
     else:
@@ -192,6 +200,8 @@ def test_the_stream_names_the_service_port_in_its_host_header(client_env, tmp_pa
     hosts = []
 
     class Handler(http.server.BaseHTTPRequestHandler):
+        timeout = 10  # a client that stops sending cannot hold the test
+
         def do_POST(self):  # noqa: N802 (the library's name)
             self.rfile.read(int(self.headers["Content-Length"]))
             hosts.append(("sign-in", self.headers["Host"]))
@@ -208,20 +218,13 @@ def test_the_stream_names_the_service_port_in_its_host_header(client_env, tmp_pa
         def log_message(self, *args):
             pass
 
-    server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Handler)
-    thread = threading.Thread(target=server.serve_forever)
-    thread.start()
-    try:
-        client_env.setenv("KOLTA_SERVICE_URL", f"http://127.0.0.1:{server.server_port}")
+    with fake_service(http.server.ThreadingHTTPServer, Handler) as url:
+        client_env.setenv("KOLTA_SERVICE_URL", url)
         client_env.setenv("KOLTA_ENGINE_CLOUD", "stream")
         sdk = new_sdk(tmp_path)
         assert sdk.activate_api_key("kk_whatever").success
         sdk.create_audio_processor(stream_attributes("passthrough")).close()
-    finally:
-        server.shutdown()
-        thread.join(10)
-        server.server_close()
-    expected = f"127.0.0.1:{server.server_port}"
+    expected = url.removeprefix("http://")
     assert hosts[:2] == [("sign-in", expected), ("/v1/stream", expected)]
 
 
