@@ -124,6 +124,7 @@ class OwnShare:
         self._job, self._work, self._on_end = job, work, on_end
         self.done = threading.Event()
         self._thread = threading.Thread(target=self._run, name="kolta-own-share", daemon=True)
+        self._started = False
 
     def _run(self) -> None:
         try:
@@ -140,14 +141,17 @@ class OwnShare:
         """Starts the work and calls `meanwhile` (where signals arrive); the
         work is stopped and waited for however that ends."""
         try:
-            self._thread.start()
+            # Started or not at all: a Ctrl-C within start() waits for it to
+            # return, so a thread that runs (holding the SDK) is always waited
+            # for, and one that never ran is not.
+            with uninterrupted():
+                self._thread.start()
+                self._started = True
             meanwhile()
         finally:
             with uninterrupted():
                 self._job.stop()  # the file in hand, if any, ends at its next block
-                # Without an ident, the thread has not run yet (a Ctrl-C in
-                # start()) and takes no file now that the job stopped.
-                if self._thread.ident is not None and self.done.wait(STOP_SECONDS):
+                if self._started and self.done.wait(STOP_SECONDS):
                     self._thread.join(STOP_SECONDS)  # past its last line: nothing held at exit
 
     def until_done(self) -> None:
